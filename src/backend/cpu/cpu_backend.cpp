@@ -1,0 +1,37 @@
+#include "backend/cpu/cpu_backend.h"
+
+#include "backend/buffer.h"
+
+namespace mi::cpu {
+
+namespace {
+
+Allocator* cpu_allocator() {
+  static CpuAllocator a;
+  return &a;
+}
+
+BackendOps make_record() {
+  BackendOps ops{};
+  ops.name = "cpu";
+  ops.priority = 0;
+  ops.device_kind = 0;
+  ops.allocator = cpu_allocator;
+  return ops;
+}
+
+// Registers at module load; the record only stores function addresses, so no vector
+// instruction runs before the import-time processor check.
+[[maybe_unused]] const bool registered = [] {
+  register_backend(cpu_backend());
+  return true;
+}();
+
+}  // namespace
+
+BackendOps& cpu_backend() {
+  static BackendOps ops = make_record();
+  return ops;
+}
+
+}  // namespace mi::cpu

@@ -1,0 +1,11 @@
+// Binding entry points of the extension module, one per source file.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace mi::python {
+
+// The private submodule `_testing`: loaders and kernels exposed to the test suite.
+void bind_testing(pybind11::module_& m);
+
+}  // namespace mi::python

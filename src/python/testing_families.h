@@ -1,0 +1,10 @@
+// One binder per engine family for the `_testing` submodule.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace mi::python {
+
+void bind_io_testing(pybind11::module_& t);
+
+}  // namespace mi::python
