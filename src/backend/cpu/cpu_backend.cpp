@@ -2,6 +2,7 @@
 
 #include "backend/buffer.h"
 #include "backend/cpu/gemm_fp32.h"
+#include "backend/cpu/gemm_int8.h"
 
 namespace mi::cpu {
 
@@ -19,6 +20,7 @@ BackendOps make_record() {
   ops.device_kind = 0;
   ops.allocator = cpu_allocator;
   install_gemm_fp32_ops(ops);
+  install_gemm_int8_ops(ops);
   return ops;
 }
 
