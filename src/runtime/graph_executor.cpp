@@ -61,23 +61,22 @@ void InferenceModel::grow_scratch(ILayer& layer, const TensorShape& first_input)
 }
 
 // Preparation: shapes from the declared dims (and the given ones), propagated through the
-// graph, then slot and scratch buffers grown to fit. Each slot is sized for the largest
-// tensor it holds in that tensor's own element type, since a reused slot may hold tensors of
-// different types.
+// graph, then slot and scratch buffers grown to fit the largest tensor each slot holds.
 void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
   std::unordered_map<std::string, TensorShape> shapes;
   std::vector<uint64_t> need(size_t(tensor_count_), 0);
-  auto raise = [&](int slot, const TensorShape& s, int elem_type) {
+  // Slots are sized for four bytes per element whatever their type: a float layer reading
+  // a slot that holds int8 then reads stale bytes of its own slot, never past it.
+  auto raise = [&](int slot, const TensorShape& s) {
     uint64_t& n = need[size_t(slot)];
-    n = std::max({n, tensor_bytes(s, elem_type), tensor_bytes(s, slot_dtype_[size_t(slot)])});
+    n = std::max(n, tensor_bytes(s, kFloat32));
   };
 
   for (const InputSpec& in : inputs_) {
     const auto g = given.find(in.name);
     const TensorShape s = list_to_shape(in.shape, g == given.end() ? nullptr : &g->second.shape);
     shapes[in.name] = s;
-    const int declared = in.dtype == "int8" ? kInt8 : kFloat32;
-    raise(slot_of_.at(in.name), s, g == given.end() ? declared : given_elem_type(g->second));
+    raise(slot_of_.at(in.name), s);
   }
 
   auto shape_of = [&](const std::string& name) {
@@ -99,8 +98,7 @@ void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
       out = in_shapes.front();
     if (n.outputs.empty()) continue;
     shapes[n.outputs.front()] = out;
-    const int slot = slot_of_.at(n.outputs.front());
-    raise(slot, out, layer ? layer->output_dtype() : slot_dtype_[size_t(slot)]);
+    raise(slot_of_.at(n.outputs.front()), out);
   }
 
   for (int s = 0; s < tensor_count_; ++s) grow(slot_buffer_[size_t(s)], need[size_t(s)], *allocator_);
@@ -165,7 +163,7 @@ void InferenceModel::run_node(size_t i, RunContext& ctx) {
 
   const TensorShape planned = layer->output_shape_data(addr, shape, count);
   const int out_type = layer->output_dtype();
-  grow(slot_buffer_[size_t(out_slot)], tensor_bytes(planned, out_type), *allocator_);
+  grow(slot_buffer_[size_t(out_slot)], tensor_bytes(planned, kFloat32), *allocator_);
 
   grow_scratch(*layer, count > 0 ? shape[0] : TensorShape{});
   // A scratch buffer may have been replaced just now; never hand out views of freed memory.
