@@ -3,6 +3,7 @@
 #include "backend/buffer.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
+#include "backend/cpu/sequence_ops.h"
 
 namespace mi::cpu {
 
@@ -21,6 +22,7 @@ BackendOps make_record() {
   ops.allocator = cpu_allocator;
   install_gemm_fp32_ops(ops);
   install_gemm_int8_ops(ops);
+  install_sequence_ops(ops);
   return ops;
 }
 
