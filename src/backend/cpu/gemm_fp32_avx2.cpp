@@ -102,8 +102,18 @@ void gemm_fp32_share_avx2(const float* A, const float* packed, const float* bias
   }
 
   if (!tail) return;
+  // Row tiles of four full panels side by side: four independent FMA chains hide the FMA
+  // latency, and each output keeps its own ascending-k order.
   for (int m = (M / 8) * 8; m < M; ++m)
     for (int p = p0; p < p1; ++p) {
+      if (p + 4 <= p1 && 8 * p + 32 <= N) {
+        __m256 bv[4];
+        for (int i = 0; i < 4; ++i) bv[i] = load_bias(bias ? bias + (p + i) * 8 : nullptr, 8);
+        tile<1, 4, false>(A + size_t(m) * K, K, packed + p * pstride, pstride, bv,
+                          C + size_t(m) * N + p * 8, N, relu, 8);
+        p += 3;
+        continue;
+      }
       const int w = std::min(8, N - 8 * p);
       const __m256 bv[1] = {load_bias(bias ? bias + p * 8 : nullptr, w)};
       tile<1, 1, false>(A + size_t(m) * K, K, packed + p * pstride, pstride, bv,
