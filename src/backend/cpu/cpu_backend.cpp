@@ -1,6 +1,9 @@
 #include "backend/cpu/cpu_backend.h"
 
 #include "backend/buffer.h"
+#include "backend/cpu/activation.h"
+#include "backend/cpu/elementwise.h"
+#include "backend/cpu/pooling.h"
 
 namespace mi::cpu {
 
@@ -17,6 +20,9 @@ BackendOps make_record() {
   ops.priority = 0;
   ops.device_kind = 0;
   ops.allocator = cpu_allocator;
+  install_elementwise_ops(ops);
+  install_pooling_ops(ops);
+  install_activation_ops(ops);
   return ops;
 }
 
