@@ -4,6 +4,7 @@
 #include "backend/cpu/activation.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/pooling.h"
+#include "backend/cpu/sequence_ops.h"
 
 namespace mi::cpu {
 
@@ -23,6 +24,7 @@ BackendOps make_record() {
   install_elementwise_ops(ops);
   install_pooling_ops(ops);
   install_activation_ops(ops);
+  install_sequence_ops(ops);
   return ops;
 }
 
