@@ -23,7 +23,8 @@ constexpr const char* maxpool_op() {
 std::string plane(int64_t h, int64_t w) { return std::to_string(h) + "x" + std::to_string(w); }
 
 void check_avgpool_plane(const char* op, const std::string& node, const TensorShape& s) {
-  if (int64_t(s.h) * s.w <= 0) fail_node(op, node, "cannot average an empty plane " + plane(s.h, s.w));
+  if (int64_t(s.h) * s.w <= 0)
+    fail_node(op, node, "cannot average an empty plane " + plane(s.h, s.w));
 }
 
 float checked_scale(const LayerArgs& args, const char* op, const char* key, float def) {

@@ -40,12 +40,14 @@ std::vector<py::ssize_t> dims(const Array<T>& a) {
 }
 
 void need_ndim(const py::array& a, int n, const char* what) {
-  if (a.ndim() != n) throw std::invalid_argument(std::string(what) + " must have " + std::to_string(n) + " dims");
+  if (a.ndim() != n)
+    throw std::invalid_argument(std::string(what) + " must have " + std::to_string(n) + " dims");
 }
 
 class DictLayerArgs : public LayerArgs {
  public:
-  DictLayerArgs(const py::dict& d, std::string name, int kind) : name_(std::move(name)), kind_(kind) {
+  DictLayerArgs(const py::dict& d, std::string name, int kind)
+      : name_(std::move(name)), kind_(kind) {
     for (const auto& [k, v] : d) values_[py::str(k)] = v.cast<double>();
   }
   int get_int(const char* key, int def) const override {
@@ -100,7 +102,9 @@ py::tuple layer_output_shape(const std::string& op, const py::dict& args,
 // Temporarily empties the SiLU slot so that the layer's own code runs.
 class SiluSlotRemoved {
  public:
-  SiluSlotRemoved() : ops_(active_backend_or_throw()), saved_(ops_.silu_fp32) { ops_.silu_fp32 = nullptr; }
+  SiluSlotRemoved() : ops_(active_backend_or_throw()), saved_(ops_.silu_fp32) {
+    ops_.silu_fp32 = nullptr;
+  }
   ~SiluSlotRemoved() { ops_.silu_fp32 = saved_; }
 
  private:
@@ -110,8 +114,9 @@ class SiluSlotRemoved {
 
 // Runs one layer's shape propagation and forward on copies of the given arrays. With
 // `in_place` the output is written over input 0.
-py::array run_layer(const std::string& op, const py::dict& args, const std::vector<py::array>& arrays,
-                    bool relu, const std::string& name, bool in_place, bool without_silu_op) {
+py::array run_layer(const std::string& op, const py::dict& args,
+                    const std::vector<py::array>& arrays, bool relu, const std::string& name,
+                    bool in_place, bool without_silu_op) {
   std::unique_ptr<ILayer> layer = make_layer(op, args, relu, name);
   std::vector<py::array> owned;
   std::vector<TensorRef> refs;
@@ -142,12 +147,13 @@ py::array run_layer(const std::string& op, const py::dict& args, const std::vect
   }
   if (!(got == planned)) throw std::runtime_error("forward shape differs from the planned shape");
   const std::vector<py::ssize_t> shape{got.h, got.w, got.c};
-  py::array result = int8_out ? py::array(py::dtype::of<int8_t>(), shape) : py::array(py::dtype::of<float>(), shape);
+  py::array result(int8_out ? py::dtype::of<int8_t>() : py::dtype::of<float>(), shape);
   std::memcpy(result.mutable_data(), out.data, size_t(got.count()) * elem);
   return result;
 }
 
-Array<float> unary(const std::string& fn, const Array<float>& x, bool ref, float alpha, bool in_place) {
+Array<float> unary(const std::string& fn, const Array<float>& x, bool ref, float alpha,
+                   bool in_place) {
   Array<float> out = empty_like_shape<float>(dims(x));
   const float* in = x.data();
   if (in_place) {
@@ -178,7 +184,8 @@ Array<float> unary(const std::string& fn, const Array<float>& x, bool ref, float
 }
 
 template <class T>
-Array<T> maxpool(const Array<T>& x, int kH, int kW, int sh, int sw, int ph, int pw, bool ref, bool planar) {
+Array<T> maxpool(const Array<T>& x, int kH, int kW, int sh, int sw, int ph, int pw, bool ref,
+                 bool planar) {
   need_ndim(x, 3, "maxpool input");
   const int C = int(planar ? x.shape(0) : x.shape(2));
   const int H = int(planar ? x.shape(1) : x.shape(0));
@@ -187,13 +194,15 @@ Array<T> maxpool(const Array<T>& x, int kH, int kW, int sh, int sw, int ph, int 
   const int64_t Wo = std::max<int64_t>(0, cpu::pooled_extent(W, kW, sw, pw));
   Array<T> out = planar ? Array<T>({py::ssize_t(C), py::ssize_t(Ho), py::ssize_t(Wo)})
                         : Array<T>({py::ssize_t(Ho), py::ssize_t(Wo), py::ssize_t(C)});
-  if constexpr (std::is_same_v<T, float>) {
-    (ref ? cpu::maxpool_fp32_ref : cpu::maxpool_fp32_avx2)(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
-  } else if (planar) {
-    (ref ? cpu::maxpool_int8_planar_ref : cpu::maxpool_int8_planar_avx2)(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
-  } else {
-    (ref ? cpu::maxpool_int8_ref : cpu::maxpool_int8_avx2)(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
-  }
+  using Fn = void (*)(const T*, T*, int, int, int, int, int, int, int, int, int, void*);
+  Fn fn;
+  if constexpr (std::is_same_v<T, float>)
+    fn = ref ? cpu::maxpool_fp32_ref : cpu::maxpool_fp32_avx2;
+  else if (planar)
+    fn = ref ? cpu::maxpool_int8_planar_ref : cpu::maxpool_int8_planar_avx2;
+  else
+    fn = ref ? cpu::maxpool_int8_ref : cpu::maxpool_int8_avx2;
+  fn(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
   return out;
 }
 
@@ -229,7 +238,10 @@ py::tuple bench_kernel(const std::string& op, int H, int W, int C, int iters, in
     run = [&] { ops.add_fp32(a.data(), b.data(), out.data(), int(n), true, nullptr); };
   } else if (op == "add_int8") {
     bytes = 3.0 * n;
-    run = [&] { ops.add_int8(qa.data(), qb.data(), 0.04f, 1, 0.03f, -2, 0.05f, 3, qout.data(), int(n), nullptr); };
+    run = [&] {
+      ops.add_int8(qa.data(), qb.data(), 0.04f, 1, 0.03f, -2, 0.05f, 3, qout.data(), int(n),
+                   nullptr);
+    };
   } else if (op == "scale_fp32") {
     bytes = 8.0 * n;
     run = [&] { ops.scale_fp32(a.data(), out.data(), n, 0.5f, nullptr); };
@@ -271,69 +283,98 @@ py::tuple bench_kernel(const std::string& op, int H, int W, int C, int iters, in
 }  // namespace
 
 void bind_elementwise_testing(py::module_& t) {
-  t.def("add_fp32", [](const Array<float>& a, const Array<float>& b, bool relu, bool ref, bool in_place) {
-    if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
-    Array<float> out = empty_like_shape<float>(dims(a));
-    const float* pa = a.data();
-    if (in_place) {
-      std::memcpy(out.mutable_data(), a.data(), size_t(a.size()) * sizeof(float));
-      pa = out.data();
-    }
-    (ref ? cpu::add_fp32_ref : cpu::add_fp32_avx2)(pa, b.data(), out.mutable_data(), int(a.size()), relu, nullptr);
-    return out;
-  }, py::arg("a"), py::arg("b"), py::arg("relu") = false, py::arg("ref") = false, py::arg("in_place") = false);
-  t.def("add_int8", [](const Array<int8_t>& a, const Array<int8_t>& b, float s1, int z1, float s2, int z2,
-                       float so, int zo, bool ref) {
-    if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
-    Array<int8_t> out = empty_like_shape<int8_t>(dims(a));
-    (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so, zo, out.mutable_data(), int(a.size()), nullptr);
-    return out;
-  }, py::arg("a"), py::arg("b"), py::arg("in1_scale"), py::arg("in1_zp"), py::arg("in2_scale"),
-     py::arg("in2_zp"), py::arg("out_scale"), py::arg("out_zp"), py::arg("ref") = false);
-  t.def("scale_fp32", [](const Array<float>& x, float s, bool ref) {
-    Array<float> out = empty_like_shape<float>(dims(x));
-    (ref ? cpu::scale_fp32_ref : cpu::scale_fp32_avx2)(x.data(), out.mutable_data(), size_t(x.size()), s, nullptr);
-    return out;
-  }, py::arg("x"), py::arg("s"), py::arg("ref") = false);
+  t.def(
+      "add_fp32",
+      [](const Array<float>& a, const Array<float>& b, bool relu, bool ref, bool in_place) {
+        if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
+        Array<float> out = empty_like_shape<float>(dims(a));
+        const float* pa = a.data();
+        if (in_place) {
+          std::memcpy(out.mutable_data(), a.data(), size_t(a.size()) * sizeof(float));
+          pa = out.data();
+        }
+        (ref ? cpu::add_fp32_ref : cpu::add_fp32_avx2)(pa, b.data(), out.mutable_data(),
+                                                       int(a.size()), relu, nullptr);
+        return out;
+      },
+      py::arg("a"), py::arg("b"), py::arg("relu") = false, py::arg("ref") = false,
+      py::arg("in_place") = false);
+  t.def(
+      "add_int8",
+      [](const Array<int8_t>& a, const Array<int8_t>& b, float s1, int z1, float s2, int z2,
+         float so, int zo, bool ref) {
+        if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
+        Array<int8_t> out = empty_like_shape<int8_t>(dims(a));
+        (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so,
+                                                       zo, out.mutable_data(), int(a.size()),
+                                                       nullptr);
+        return out;
+      },
+      py::arg("a"), py::arg("b"), py::arg("in1_scale"), py::arg("in1_zp"), py::arg("in2_scale"),
+      py::arg("in2_zp"), py::arg("out_scale"), py::arg("out_zp"), py::arg("ref") = false);
+  t.def(
+      "scale_fp32",
+      [](const Array<float>& x, float s, bool ref) {
+        Array<float> out = empty_like_shape<float>(dims(x));
+        (ref ? cpu::scale_fp32_ref : cpu::scale_fp32_avx2)(x.data(), out.mutable_data(),
+                                                           size_t(x.size()), s, nullptr);
+        return out;
+      },
+      py::arg("x"), py::arg("s"), py::arg("ref") = false);
   t.def("activation", &unary, py::arg("fn"), py::arg("x"), py::arg("ref") = false,
         py::arg("alpha") = 0.2f, py::arg("in_place") = false);
-  t.def("maxpool_fp32", &maxpool<float>, py::arg("x"), py::arg("kH"), py::arg("kW"), py::arg("stride_h"),
-        py::arg("stride_w"), py::arg("pad_h"), py::arg("pad_w"), py::arg("ref") = false, py::arg("planar") = false);
-  t.def("maxpool_int8", &maxpool<int8_t>, py::arg("x"), py::arg("kH"), py::arg("kW"), py::arg("stride_h"),
-        py::arg("stride_w"), py::arg("pad_h"), py::arg("pad_w"), py::arg("ref") = false, py::arg("planar") = false);
-  t.def("avgpool_fp32", [](const Array<float>& x, bool ref) {
-    need_ndim(x, 3, "avgpool input");
-    Array<float> out({x.shape(2)});
-    (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)), nullptr);
-    return out;
-  }, py::arg("x"), py::arg("ref") = false);
-  t.def("avgpool_int8", [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp,
-                           bool ref, bool planar) {
-    need_ndim(x, 3, "avgpool input");
-    const int C = int(planar ? x.shape(0) : x.shape(2));
-    const int H = int(planar ? x.shape(1) : x.shape(0));
-    const int W = int(planar ? x.shape(2) : x.shape(1));
-    Array<int8_t> out({py::ssize_t(C)});
-    using Fn = void (*)(const int8_t*, float, int, float, int, int8_t*, int, int, int, void*);
-    const Fn fn = planar ? (ref ? cpu::avgpool_int8_planar_ref : cpu::avgpool_int8_planar_avx2)
-                         : (ref ? cpu::avgpool_int8_ref : cpu::avgpool_int8_avx2);
-    fn(x.data(), in_scale, in_zp, out_scale, out_zp, out.mutable_data(), C, H, W, nullptr);
-    return out;
-  }, py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"), py::arg("out_zp"),
-     py::arg("ref") = false, py::arg("planar") = false);
-  t.def("upsample_bilinear_fp32", [](const Array<float>& x, int H_out, int W_out, bool ref) {
-    need_ndim(x, 3, "upsample input");
-    Array<float> out({py::ssize_t(H_out), py::ssize_t(W_out), x.shape(2)});
-    (ref ? cpu::upsample_bilinear_fp32_ref : cpu::upsample_bilinear_fp32_avx2)(
-        x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)), H_out, W_out, nullptr);
-    return out;
-  }, py::arg("x"), py::arg("H_out"), py::arg("W_out"), py::arg("ref") = false);
-  t.def("run_layer", &run_layer, py::arg("op"), py::arg("args"), py::arg("inputs"), py::arg("relu") = false,
-        py::arg("name") = "node", py::arg("in_place") = false, py::arg("without_silu_op") = false);
+  t.def("maxpool_fp32", &maxpool<float>, py::arg("x"), py::arg("kH"), py::arg("kW"),
+        py::arg("stride_h"), py::arg("stride_w"), py::arg("pad_h"), py::arg("pad_w"),
+        py::arg("ref") = false, py::arg("planar") = false);
+  t.def("maxpool_int8", &maxpool<int8_t>, py::arg("x"), py::arg("kH"), py::arg("kW"),
+        py::arg("stride_h"), py::arg("stride_w"), py::arg("pad_h"), py::arg("pad_w"),
+        py::arg("ref") = false, py::arg("planar") = false);
+  t.def(
+      "avgpool_fp32",
+      [](const Array<float>& x, bool ref) {
+        need_ndim(x, 3, "avgpool input");
+        Array<float> out({x.shape(2)});
+        (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(
+            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)),
+            nullptr);
+        return out;
+      },
+      py::arg("x"), py::arg("ref") = false);
+  t.def(
+      "avgpool_int8",
+      [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp,
+         bool ref, bool planar) {
+        need_ndim(x, 3, "avgpool input");
+        const int C = int(planar ? x.shape(0) : x.shape(2));
+        const int H = int(planar ? x.shape(1) : x.shape(0));
+        const int W = int(planar ? x.shape(2) : x.shape(1));
+        Array<int8_t> out({py::ssize_t(C)});
+        using Fn = void (*)(const int8_t*, float, int, float, int, int8_t*, int, int, int, void*);
+        const Fn fn = planar ? (ref ? cpu::avgpool_int8_planar_ref : cpu::avgpool_int8_planar_avx2)
+                             : (ref ? cpu::avgpool_int8_ref : cpu::avgpool_int8_avx2);
+        fn(x.data(), in_scale, in_zp, out_scale, out_zp, out.mutable_data(), C, H, W, nullptr);
+        return out;
+      },
+      py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"),
+      py::arg("out_zp"), py::arg("ref") = false, py::arg("planar") = false);
+  t.def(
+      "upsample_bilinear_fp32",
+      [](const Array<float>& x, int H_out, int W_out, bool ref) {
+        need_ndim(x, 3, "upsample input");
+        Array<float> out({py::ssize_t(H_out), py::ssize_t(W_out), x.shape(2)});
+        (ref ? cpu::upsample_bilinear_fp32_ref : cpu::upsample_bilinear_fp32_avx2)(
+            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)),
+            H_out, W_out, nullptr);
+        return out;
+      },
+      py::arg("x"), py::arg("H_out"), py::arg("W_out"), py::arg("ref") = false);
+  t.def("run_layer", &run_layer, py::arg("op"), py::arg("args"), py::arg("inputs"),
+        py::arg("relu") = false, py::arg("name") = "node", py::arg("in_place") = false,
+        py::arg("without_silu_op") = false);
   t.def("bench_kernel", &bench_kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
         py::arg("iters"), py::arg("repeats") = 5);
-  t.def("layer_output_shape", &layer_output_shape, py::arg("op"), py::arg("args"), py::arg("shapes"),
-        py::arg("name") = "node");
+  t.def("layer_output_shape", &layer_output_shape, py::arg("op"), py::arg("args"),
+        py::arg("shapes"), py::arg("name") = "node");
 }
 
 }  // namespace mi::python

@@ -82,8 +82,10 @@ void sigmoid_fp32_ref(const float* in, float* out, int n, void*) {
 }
 
 void tanh_fp32_ref(const float* in, float* out, int n, void*) {
-  blocked(in, out, n, [](float x) { return std::fma(2.0f, 1.0f / (1.0f + exp_poly(-2.0f * x)), -1.0f); },
-          tanh_tail);
+  blocked(
+      in, out, n,
+      [](float x) { return std::fma(2.0f, 1.0f / (1.0f + exp_poly(-2.0f * x)), -1.0f); },
+      tanh_tail);
 }
 
 void leaky_relu_fp32_ref(const float* in, float* out, int n, float alpha, void*) {

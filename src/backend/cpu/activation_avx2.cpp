@@ -11,13 +11,16 @@ using namespace act;
 
 namespace {
 
+inline __m256 round_nearest(__m256 v) {
+  return _mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+}
+
 // The operand order of max/min keeps NaN: they return their second operand when either
 // is NaN.
 inline __m256 exp8(__m256 x) {
   x = _mm256_max_ps(_mm256_set1_ps(-kExpMax), x);
   x = _mm256_min_ps(_mm256_set1_ps(kExpMax), x);
-  const __m256 k =
-      _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(kLog2e)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __m256 k = round_nearest(_mm256_mul_ps(x, _mm256_set1_ps(kLog2e)));
   __m256 r = _mm256_fmadd_ps(k, _mm256_set1_ps(-kLn2Hi), x);
   r = _mm256_fmadd_ps(k, _mm256_set1_ps(kLn2Lo), r);
   __m256 p = _mm256_set1_ps(kExpP0);
@@ -28,7 +31,8 @@ inline __m256 exp8(__m256 x) {
   p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(0.5f));
   p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.0f));
   p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.0f));
-  const __m256i e = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(k), _mm256_set1_epi32(127)), 23);
+  const __m256i biased = _mm256_add_epi32(_mm256_cvtps_epi32(k), _mm256_set1_epi32(127));
+  const __m256i e = _mm256_slli_epi32(biased, 23);
   return _mm256_mul_ps(p, _mm256_castsi256_ps(e));
 }
 
@@ -46,8 +50,7 @@ inline __m256 sigmoid8(__m256 x) {
 }
 
 inline __m256 sin8(__m256 x) {
-  const __m256 k =
-      _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(kInvPi)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __m256 k = round_nearest(_mm256_mul_ps(x, _mm256_set1_ps(kInvPi)));
   const __m256 r = _mm256_fmadd_ps(k, _mm256_set1_ps(-kPi), x);
   const __m256 r2 = _mm256_mul_ps(r, r);
   __m256 q = _mm256_fmadd_ps(r2, _mm256_set1_ps(kSinS4), _mm256_set1_ps(kSinS3));
@@ -90,7 +93,8 @@ void sigmoid_fp32_avx2(const float* in, float* out, int n, void*) {
 void tanh_fp32_avx2(const float* in, float* out, int n, void*) {
   blocked(in, out, n,
           [](__m256 x) {
-            const __m256 d = _mm256_add_ps(_mm256_set1_ps(1.0f), exp8(_mm256_mul_ps(_mm256_set1_ps(-2.0f), x)));
+            const __m256 e = exp8(_mm256_mul_ps(_mm256_set1_ps(-2.0f), x));
+            const __m256 d = _mm256_add_ps(_mm256_set1_ps(1.0f), e);
             return _mm256_fmsub_ps(_mm256_set1_ps(2.0f), recip8(d), _mm256_set1_ps(1.0f));
           },
           tanh_tail);

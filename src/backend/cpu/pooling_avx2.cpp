@@ -150,7 +150,8 @@ void avgpool_int8_avx2(const int8_t* in, float in_scale, int in_zp, float out_sc
     const int8_t* px = in + p * C;
     int c = 0;
     for (; c + 8 <= C; c += 8) {
-      const __m256i v = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(px + c)));
+      const __m256i v =
+          _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(px + c)));
       __m256i* a = reinterpret_cast<__m256i*>(acc.data() + c);
       _mm256_storeu_si256(a, _mm256_add_epi32(_mm256_loadu_si256(a), _mm256_sub_epi32(v, zp)));
     }
@@ -172,7 +173,8 @@ void avgpool_int8_planar_avx2(const int8_t* in, float in_scale, int in_zp, float
     int64_t p = 0;
     for (; p + 32 <= P; p += 32) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(plane + p));
-      sums = _mm256_add_epi64(sums, _mm256_sad_epu8(_mm256_xor_si256(v, flip), _mm256_setzero_si256()));
+      const __m256i biased = _mm256_xor_si256(v, flip);
+      sums = _mm256_add_epi64(sums, _mm256_sad_epu8(biased, _mm256_setzero_si256()));
     }
     alignas(32) int64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
