@@ -1,9 +1,32 @@
-"""Additions and scaling: kernels against their references, layers against NumPy."""
+"""Additions and scaling: kernels against their references, layers against NumPy.
+
+Also holds the exact integer model of int8 rescaling that the pooling tests share."""
+import math
+
 import numpy as np
 import pytest
 
 import model_inference as mi
-from int8_reference import rescale, saturate
+
+
+def fixed_point(f):
+    """(m, e) with f ~ m * 2^(e - 31): frexp, then the mantissa rounded half away from 0."""
+    q, e = math.frexp(float(f))
+    m = int(math.floor(q * 2**31 + 0.5))
+    if m == 2**31:
+        m, e = 2**30, e + 1
+    return m, e
+
+
+def rescale(a, f):
+    m, e = fixed_point(f)
+    a = np.asarray(a, dtype=object)
+    return np.vectorize(lambda v: (int(v) * m + (1 << (30 - e))) >> (31 - e), otypes=[object])(a)
+
+
+def saturate(v):
+    return np.clip(np.asarray(v, dtype=np.int64), -128, 127).astype(np.int8)
+
 
 T = mi._testing
 SIZES = [0, 1, 7, 8, 9, 33, 1000]

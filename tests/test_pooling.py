@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import model_inference as mi
-from int8_reference import rescale, saturate
+from test_elementwise import rescale, saturate
 
 T = mi._testing
 
