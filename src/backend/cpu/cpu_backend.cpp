@@ -1,6 +1,8 @@
 #include "backend/cpu/cpu_backend.h"
 
 #include "backend/buffer.h"
+#include "backend/cpu/gemm_fp32.h"
+#include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/sequence_ops.h"
 
 namespace mi::cpu {
@@ -18,6 +20,8 @@ BackendOps make_record() {
   ops.priority = 0;
   ops.device_kind = 0;
   ops.allocator = cpu_allocator;
+  install_gemm_fp32_ops(ops);
+  install_gemm_int8_ops(ops);
   install_sequence_ops(ops);
   return ops;
 }
