@@ -3,6 +3,9 @@
 #include "backend/buffer.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
+#include "backend/cpu/activation.h"
+#include "backend/cpu/elementwise.h"
+#include "backend/cpu/pooling.h"
 #include "backend/cpu/sequence_ops.h"
 
 namespace mi::cpu {
@@ -22,6 +25,9 @@ BackendOps make_record() {
   ops.allocator = cpu_allocator;
   install_gemm_fp32_ops(ops);
   install_gemm_int8_ops(ops);
+  install_elementwise_ops(ops);
+  install_pooling_ops(ops);
+  install_activation_ops(ops);
   install_sequence_ops(ops);
   return ops;
 }
