@@ -1,6 +1,7 @@
 #include "backend/cpu/cpu_backend.h"
 
 #include "backend/buffer.h"
+#include "backend/cpu/conv2d.h"
 
 namespace mi::cpu {
 
@@ -17,6 +18,7 @@ BackendOps make_record() {
   ops.priority = 0;
   ops.device_kind = 0;
   ops.allocator = cpu_allocator;
+  install_conv_ops(ops);
   return ops;
 }
 
