@@ -7,6 +7,7 @@
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/pooling.h"
 #include "backend/cpu/sequence_ops.h"
+#include "backend/cpu/conv2d.h"
 
 namespace mi::cpu {
 
@@ -29,6 +30,7 @@ BackendOps make_record() {
   install_pooling_ops(ops);
   install_activation_ops(ops);
   install_sequence_ops(ops);
+  install_conv_ops(ops);
   return ops;
 }
 
