@@ -198,14 +198,8 @@ class _Lowering:
                               "or vector input is supported")
         inp = placeholders[0]
         shape = _shape(inp)
-        if len(shape) == 4 and shape[0] == 1:
-            layout = Layout("image", tuple(int(d) for d in shape[1:]))
-        elif len(shape) == 2 and shape[0] == 1:
-            layout = Layout("vector", (int(shape[1]),))
-        else:
-            raise ExportError(
-                f"example input of shape {list(shape)}: expected one image in PyTorch's "
-                "channels-first order, (1, C, H, W), or one vector, (1, N)")
+        layout = Layout("image", tuple(int(d) for d in shape[1:])) if len(shape) == 4 else \
+            Layout("vector", (int(shape[1]),))
         self.value[inp] = inp.name
         self.layouts[inp.name] = layout
         self.used_names.add(inp.name)
@@ -423,12 +417,21 @@ def trace(module: nn.Module, example_input: torch.Tensor) -> fx.GraphModule:
                           ".eval() first so that batch norm and dropout use their inference form")
     if not isinstance(example_input, torch.Tensor):
         raise ExportError("the example input must be a torch.Tensor")
+    shape = list(example_input.shape)
+    if len(shape) not in (2, 4) or shape[0] != 1:
+        raise ExportError(
+            f"example input of shape {shape}: expected one image in PyTorch's channels-first "
+            "order, (1, C, H, W), or one vector, (1, N)")
     try:
         gm = fx.symbolic_trace(module)
     except Exception as e:
         raise ExportError(f"tracing the module failed: {e}") from e
-    with torch.no_grad():
-        ShapeProp(gm).propagate(example_input.float())
+    try:
+        with torch.no_grad():
+            ShapeProp(gm).propagate(example_input.float())
+    except Exception as e:
+        raise ExportError(f"the module fails on an example input of shape {shape} "
+                          f"(channels must come second): {e.__cause__ or e}") from e
     return gm
 
 
