@@ -38,12 +38,15 @@ def write_model(arch_path, weights_path, doc: dict, tensors: dict) -> None:
     renamed only once both are complete."""
     blobs = [(os.fspath(weights_path), encode_weights(tensors)),
              (os.fspath(arch_path), json.dumps(doc, indent=1).encode("utf-8"))]
+    umask = os.umask(0)
+    os.umask(umask)
     temps = []
     try:
         for path, data in blobs:
             fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix=".tmp-",
                                        suffix=os.path.basename(path))
             temps.append(tmp)
+            os.chmod(tmp, 0o666 & ~umask)  # a temporary file starts private; keep the usual mode
             with os.fdopen(fd, "wb") as f:
                 f.write(data)
         for (path, _), tmp in zip(blobs, temps):
