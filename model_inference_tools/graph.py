@@ -56,7 +56,6 @@ class Graph:
     outputs: list
     layouts: dict  # engine tensor name -> Layout
     fx_graph: fx.GraphModule
-    users: dict  # engine tensor name -> number of consuming ops (outputs count as users)
 
 
 _ELEMENTWISE = {
@@ -216,10 +215,7 @@ class _Lowering:
         for op in self.ops:
             op.inputs = [self.aliases.get(i, i) for i in op.inputs]
         outputs = [self.aliases.get(o, o) for o in outputs]
-        users = {name: 0 for name in self.layouts}
-        for name in [i for op in self.ops for i in op.inputs] + outputs:
-            users[name] += 1
-        return Graph(inp.name, layout, self.ops, outputs, self.layouts, self.gm, users)
+        return Graph(inp.name, layout, self.ops, outputs, self.layouts, self.gm)
 
     def lower_node(self, node: fx.Node) -> None:
         mod = self.modules.get(node.target) if node.op == "call_module" else None
