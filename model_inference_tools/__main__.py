@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import sys
 
-from model_inference_tools import bench, demo
+from model_inference_tools import bench, convert_cli, demo
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m model_inference_tools")
     commands = parser.add_subparsers(dest="command", required=True)
     demo.add_parser(commands)
+    convert_cli.add_parsers(commands)
     bench.add_parser(commands)
     args = parser.parse_args(argv)
     return args.run(args)

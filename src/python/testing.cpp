@@ -9,6 +9,7 @@ void bind_testing(pybind11::module_& m) {
   bind_gemm_testing(t);
   bind_elementwise_testing(t);
   bind_runtime_testing(t);
+  bind_conv_testing(t);
 }
 
 }  // namespace mi::python

@@ -9,5 +9,6 @@ void bind_io_testing(pybind11::module_& t);
 void bind_gemm_testing(pybind11::module_& t);
 void bind_elementwise_testing(pybind11::module_& t);
 void bind_runtime_testing(pybind11::module_& t);
+void bind_conv_testing(pybind11::module_& t);
 
 }  // namespace mi::python

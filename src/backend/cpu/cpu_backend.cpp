@@ -4,6 +4,7 @@
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/activation.h"
+#include "backend/cpu/conv2d.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/pooling.h"
 #include "backend/cpu/sequence_ops.h"
@@ -29,6 +30,7 @@ BackendOps make_record() {
   install_pooling_ops(ops);
   install_activation_ops(ops);
   install_sequence_ops(ops);
+  install_conv_ops(ops);
   return ops;
 }
 

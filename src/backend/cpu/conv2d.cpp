@@ -1,0 +1,324 @@
+#include "backend/cpu/conv2d.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "backend/cpu/cpu_backend.h"
+#include "backend/cpu/winograd.h"
+
+namespace mi::cpu {
+
+namespace {
+
+const BackendOps& gemm_ops(bool present, const char* what) {
+  const BackendOps& ops = cpu_backend();
+  if (!present) throw std::runtime_error(std::string("cpu backend: convolution needs ") + what);
+  return ops;
+}
+
+bool run_serial() { return omp_get_max_threads() < 2 || omp_in_parallel(); }
+
+struct Geometry {
+  int C, H, W, Cg, c0, kH, kW, sh, sw, ph, pw, dh, dw, Ho, Wo;
+};
+
+// Channels-last im2col of output rows [oy0, oy1): row oy*Wo + ox holds, for each tap
+// (ky, kx) at column block (ky*kW + kx)*Cg, the Cg channels starting at c0 of input pixel
+// (oy*sh + ky*dh - ph, ox*sw + kx*dw - pw), or Cg copies of `pad` outside the image. When
+// the group spans all channels, a kernel row that lies inside the image is one
+// contiguous run of kW*C values.
+template <class T>
+void im2col_cl(const T* in, const Geometry& g, int oy0, int oy1, T pad, T* A) {
+  const int64_t K = int64_t(g.Cg) * g.kH * g.kW;
+  const bool runs = g.dw == 1 && g.Cg == g.C;
+  for (int oy = oy0; oy < oy1; ++oy) {
+    for (int ox = 0; ox < g.Wo; ++ox) {
+      T* row = A + (int64_t(oy) * g.Wo + ox) * K;
+      const int ix0 = ox * g.sw - g.pw;
+      for (int ky = 0; ky < g.kH; ++ky) {
+        T* dst = row + int64_t(ky) * g.kW * g.Cg;
+        const int iy = oy * g.sh + ky * g.dh - g.ph;
+        if (iy < 0 || iy >= g.H) {
+          std::fill(dst, dst + int64_t(g.kW) * g.Cg, pad);
+          continue;
+        }
+        const T* src_row = in + int64_t(iy) * g.W * g.C + g.c0;
+        if (runs && ix0 >= 0 && ix0 + g.kW <= g.W) {
+          std::memcpy(dst, src_row + int64_t(ix0) * g.C, sizeof(T) * g.kW * g.C);
+          continue;
+        }
+        for (int kx = 0; kx < g.kW; ++kx) {
+          const int ix = ix0 + kx * g.dw;
+          T* d = dst + int64_t(kx) * g.Cg;
+          if (ix < 0 || ix >= g.W)
+            std::fill(d, d + g.Cg, pad);
+          else
+            std::memcpy(d, src_row + int64_t(ix) * g.C, sizeof(T) * g.Cg);
+        }
+      }
+    }
+  }
+}
+
+// Planar im2col of Cg planes (plane ch at ch*H*W): row oy*Wo + ox, column (ch*kH + ky)*kW + kx,
+// the file order of one weight row. Positions outside the image hold `pad`.
+void im2col_planar(const int8_t* planes, const Geometry& g, int8_t pad, int8_t* A) {
+  const int64_t K = int64_t(g.Cg) * g.kH * g.kW;
+  for (int oy = 0; oy < g.Ho; ++oy)
+    for (int ox = 0; ox < g.Wo; ++ox) {
+      int8_t* row = A + (int64_t(oy) * g.Wo + ox) * K;
+      for (int ch = 0; ch < g.Cg; ++ch) {
+        const int8_t* plane = planes + int64_t(ch) * g.H * g.W;
+        for (int ky = 0; ky < g.kH; ++ky) {
+          const int iy = oy * g.sh + ky - g.ph;
+          int8_t* d = row + (int64_t(ch) * g.kH + ky) * g.kW;
+          for (int kx = 0; kx < g.kW; ++kx) {
+            const int ix = ox * g.sw + kx - g.pw;
+            d[kx] = (iy < 0 || iy >= g.H || ix < 0 || ix >= g.W) ? pad : plane[iy * g.W + ix];
+          }
+        }
+      }
+    }
+}
+
+template <class T>
+T* grow(std::vector<T>& v, int64_t n) {
+  if (int64_t(v.size()) < n) v.resize(size_t(n));
+  return v.data();
+}
+
+std::vector<float>& tls_fp32_cols() {
+  thread_local std::vector<float> v;
+  return v;
+}
+
+struct Fp32Pack {
+  const BackendOps& ops;
+  float* block = nullptr;
+  ~Fp32Pack() {
+    if (block) ops.free_packed_fp32(block);
+  }
+};
+
+struct Int8Pack {
+  const BackendOps& ops;
+  uint8_t* block = nullptr;
+  ~Int8Pack() {
+    if (block) ops.free_packed_int8(block);
+  }
+};
+
+// Packs a [N][Cg][kH][kW] weight in the column order of the channels-last im2col.
+template <class T, class PackFn>
+auto pack_kernel_position(const T* weight, int N, int Cg, int kH, int kW, PackFn pack) {
+  const int K = Cg * kH * kW;
+  if (kH * kW == 1) return pack(weight, N, K);
+  std::vector<T> m(size_t(N) * K);
+  reorder_kernel_position(weight, m.data(), N, Cg, kH, kW);
+  return pack(m.data(), N, K);
+}
+
+}  // namespace
+
+void conv_fp32(const float* input, const float* weight, const float* bias, float* output, int C,
+               int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+               int pad_w, bool relu, const void* packed, float* scratch, int dil_h, int dil_w,
+               void* ctx) {
+  const BackendOps& ops = gemm_ops(cpu_backend().gemm_packed_fp32 && cpu_backend().pack_weights_fp32,
+                                   "gemm_packed_fp32");
+  const Geometry g{C,      H,     W,     C,     0,     kH,    kW,   stride_h,
+                   stride_w, pad_h, pad_w, dil_h, dil_w,
+                   conv_out_size(H, pad_h, dil_h, kH, stride_h),
+                   conv_out_size(W, pad_w, dil_w, kW, stride_w)};
+  if (g.Ho <= 0 || g.Wo <= 0) return;
+  const int M = g.Ho * g.Wo;
+  const int K = C * kH * kW;
+  const bool pointwise = kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 &&
+                         pad_w == 0 && dil_h == 1 && dil_w == 1;
+  Fp32Pack temp{ops};
+  if (!packed) {
+    temp.block = pack_kernel_position(weight, C_out, C, kH, kW, ops.pack_weights_fp32);
+    packed = temp.block;
+  }
+  const float* pk = static_cast<const float*>(packed);
+  float* A = pointwise ? nullptr : (scratch ? scratch : grow(tls_fp32_cols(), int64_t(M) * K));
+  const float* a = pointwise ? input : A;
+  if (run_serial()) {
+    if (!pointwise) im2col_cl(input, g, 0, g.Ho, 0.0f, A);
+    ops.gemm_packed_fp32(a, pk, bias, output, relu, M, K, C_out, false, ctx);
+    return;
+  }
+#pragma omp parallel num_threads(omp_get_max_threads())
+  {
+    if (!pointwise) {
+#pragma omp for schedule(static)
+      for (int oy = 0; oy < g.Ho; ++oy) im2col_cl(input, g, oy, oy + 1, 0.0f, A);
+    }
+    ops.gemm_packed_fp32(a, pk, bias, output, relu, M, K, C_out, true, ctx);
+  }
+}
+
+int64_t grouped_fp32_scratch_floats(int C, int H_out, int W_out, int C_out, int kH, int kW,
+                                    int groups) {
+  const int64_t M = int64_t(H_out) * W_out;
+  return M * (int64_t(C / groups) * kH * kW + C_out / groups);
+}
+
+void conv_fp32_grouped(const float* input, const void* const* group_packs, const float* bias,
+                       float* output, int C, int H, int W, int C_out, int kH, int kW,
+                       int stride_h, int stride_w, int pad_h, int pad_w, int dil_h, int dil_w,
+                       int groups, bool relu, float* scratch) {
+  const BackendOps& ops = gemm_ops(cpu_backend().gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
+  const int Cg = C / groups, Ng = C_out / groups;
+  Geometry g{C,        H,     W,     Cg,    0,     kH,    kW,   stride_h,
+             stride_w, pad_h, pad_w, dil_h, dil_w,
+             conv_out_size(H, pad_h, dil_h, kH, stride_h),
+             conv_out_size(W, pad_w, dil_w, kW, stride_w)};
+  if (g.Ho <= 0 || g.Wo <= 0) return;
+  const int M = g.Ho * g.Wo;
+  const int K = Cg * kH * kW;
+  if (!scratch)
+    scratch = grow(tls_fp32_cols(), grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
+  float* A = scratch;
+  float* Y = scratch + int64_t(M) * K;
+  auto scatter = [&](int gi, int m0, int m1) {
+    for (int m = m0; m < m1; ++m)
+      std::memcpy(output + int64_t(m) * C_out + int64_t(gi) * Ng, Y + int64_t(m) * Ng,
+                  sizeof(float) * Ng);
+  };
+  if (run_serial()) {
+    for (int gi = 0; gi < groups; ++gi) {
+      g.c0 = gi * Cg;
+      im2col_cl(input, g, 0, g.Ho, 0.0f, A);
+      ops.gemm_packed_fp32(A, static_cast<const float*>(group_packs[gi]),
+                           bias ? bias + int64_t(gi) * Ng : nullptr, Y, relu, M, K, Ng, false,
+                           nullptr);
+      scatter(gi, 0, M);
+    }
+    return;
+  }
+#pragma omp parallel num_threads(omp_get_max_threads()) firstprivate(g)
+  {
+    for (int gi = 0; gi < groups; ++gi) {
+      g.c0 = gi * Cg;
+#pragma omp for schedule(static)
+      for (int oy = 0; oy < g.Ho; ++oy) im2col_cl(input, g, oy, oy + 1, 0.0f, A);
+      ops.gemm_packed_fp32(A, static_cast<const float*>(group_packs[gi]),
+                           bias ? bias + int64_t(gi) * Ng : nullptr, Y, relu, M, K, Ng, true,
+                           nullptr);
+#pragma omp barrier
+#pragma omp for schedule(static)
+      for (int oy = 0; oy < g.Ho; ++oy) scatter(gi, oy * g.Wo, (oy + 1) * g.Wo);
+    }
+  }
+}
+
+void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
+               const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
+               int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W, int C_out,
+               int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+               int8_t* scratch, bool channels_last, const int32_t* row_sums, void* ctx) {
+  if (groups < 1) groups = 1;
+  if (channels_last && groups > 1) {
+    conv_int8_grouped_channels_last(input, weight, eff_bias, multiplier, shift, in_zp, out_zp,
+                                    output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h,
+                                    pad_w, groups);
+    return;
+  }
+  const BackendOps& ops =
+      gemm_ops(cpu_backend().gemm_int8 && cpu_backend().pack_weights_int8, "gemm_int8");
+  const int Cg = C / groups, Ng = C_out / groups;
+  const Geometry g{C,        H,     W,     Cg, 0, kH, kW, stride_h,
+                   stride_w, pad_h, pad_w, 1,  1,
+                   conv_out_size(H, pad_h, 1, kH, stride_h),
+                   conv_out_size(W, pad_w, 1, kW, stride_w)};
+  if (g.Ho <= 0 || g.Wo <= 0) return;
+  const int M = g.Ho * g.Wo;
+  const int K = Cg * kH * kW;
+
+  if (!channels_last) {
+    std::vector<int8_t> cols(size_t(M) * K);
+    for (int gi = 0; gi < groups; ++gi) {
+      Int8Pack temp{ops};
+      const uint8_t* pk = static_cast<const uint8_t*>(packed);
+      if (!pk || groups > 1) {
+        temp.block = ops.pack_weights_int8(weight + int64_t(gi) * Ng * K, Ng, K);
+        pk = temp.block;
+      }
+      im2col_planar(input + int64_t(gi) * Cg * H * W, g, in_zp, cols.data());
+      const int64_t o = int64_t(gi) * Ng;
+      ops.gemm_int8(cols.data(), pk, eff_bias + o, multiplier + o, shift + o, nullptr, out_zp,
+                    output + o * M, false, M, K, Ng, true, false, nullptr, ctx);
+    }
+    return;
+  }
+
+  Int8Pack temp{ops};
+  if (!packed) {
+    temp.block = pack_kernel_position(weight, C_out, C, kH, kW, ops.pack_weights_int8);
+    packed = temp.block;
+  }
+  const uint8_t* pk = static_cast<const uint8_t*>(packed);
+  const bool direct = kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
+  std::vector<int8_t> local;
+  int8_t* A = nullptr;
+  if (!direct) {
+    if (!scratch) {
+      local.resize(size_t(M) * K);
+      scratch = local.data();
+    }
+    A = scratch;
+  }
+  const int8_t* a = direct ? input : A;
+  if (run_serial()) {
+    if (!direct) im2col_cl(input, g, 0, g.Ho, in_zp, A);
+    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
+                  C_out, false, false, row_sums, ctx);
+    return;
+  }
+#pragma omp parallel num_threads(omp_get_max_threads())
+  {
+    if (!direct) {
+#pragma omp for schedule(static)
+      for (int oy = 0; oy < g.Ho; ++oy) im2col_cl(input, g, oy, oy + 1, in_zp, A);
+    }
+    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
+                  C_out, false, true, row_sums, ctx);
+  }
+}
+
+void conv_int8_grouped_channels_last(const int8_t* input, const int8_t* weight,
+                                     const int64_t* eff_bias, const int32_t* multiplier,
+                                     const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                                     int8_t* output, int C, int H, int W, int C_out, int kH,
+                                     int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                                     int groups) {
+  const int Ho = conv_out_size(H, pad_h, 1, kH, stride_h);
+  const int Wo = conv_out_size(W, pad_w, 1, kW, stride_w);
+  if (Ho <= 0 || Wo <= 0) return;
+  thread_local std::vector<int8_t> planar_in, planar_out;
+  const int64_t HW = int64_t(H) * W, M = int64_t(Ho) * Wo;
+  int8_t* pin = grow(planar_in, HW * C);
+  int8_t* pout = grow(planar_out, M * C_out);
+  for (int64_t p = 0; p < HW; ++p)
+    for (int c = 0; c < C; ++c) pin[c * HW + p] = input[p * C + c];
+  conv_int8(pin, weight, nullptr, eff_bias, multiplier, shift, in_zp, out_zp, pout, C, H, W,
+            C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, nullptr, false, nullptr,
+            nullptr);
+  for (int64_t p = 0; p < M; ++p)
+    for (int c = 0; c < C_out; ++c) output[p * C_out + c] = pout[c * M + p];
+}
+
+void install_conv_ops(BackendOps& ops) {
+  ops.conv_fp32 = conv_fp32;
+  ops.conv_int8 = conv_int8;
+  ops.conv_winograd_fp32 = conv_winograd_fp32;
+  ops.conv_winograd_int8 = conv_winograd_int8;
+}
+
+}  // namespace mi::cpu

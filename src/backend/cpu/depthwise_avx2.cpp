@@ -1,0 +1,124 @@
+#include <immintrin.h>
+
+#include <vector>
+
+#include "backend/cpu/depthwise.h"
+
+namespace mi::cpu {
+
+void depthwise_fp32_avx2(const DepthwiseFp32Args& a, int oy0, int oy1) {
+  const int Wo = depthwise_out_size(a.W, a.pad_w, a.dil_w, a.kW, a.stride_w);
+  const int C8 = a.C / 8 * 8;
+  const __m256 zero = _mm256_setzero_ps();
+  for (int oy = oy0; oy < oy1; ++oy)
+    for (int ox = 0; ox < Wo; ++ox) {
+      float* out = a.output + (int64_t(oy) * Wo + ox) * a.C;
+      for (int c = 0; c < C8; c += 8) {
+        __m256 acc = zero;
+        for (int ky = 0; ky < a.kH; ++ky) {
+          const int iy = oy * a.stride_h + ky * a.dil_h - a.pad_h;
+          if (iy < 0 || iy >= a.H) continue;
+          const float* row = a.input + int64_t(iy) * a.W * a.C + c;
+          const float* wrow = a.weight + int64_t(ky) * a.kW * a.C + c;
+          for (int kx = 0; kx < a.kW; ++kx) {
+            const int ix = ox * a.stride_w + kx * a.dil_w - a.pad_w;
+            if (ix < 0 || ix >= a.W) continue;
+            acc = _mm256_fmadd_ps(_mm256_loadu_ps(row + int64_t(ix) * a.C),
+                                  _mm256_loadu_ps(wrow + int64_t(kx) * a.C), acc);
+          }
+        }
+        __m256 v = _mm256_add_ps(acc, a.bias ? _mm256_loadu_ps(a.bias + c) : zero);
+        // max(v, 0) in this operand order maps NaN and -0.0 to +0.0, like the scalar rule.
+        if (a.relu) v = _mm256_max_ps(v, zero);
+        _mm256_storeu_ps(out + c, v);
+      }
+    }
+  if (C8 < a.C) depthwise_fp32_ref(a, oy0, oy1, C8, a.C);
+}
+
+namespace {
+
+// Per-channel constants of the one-step rounding, as 64-bit lanes in the even/odd lane
+// order of _mm256_mul_epi32: entries c..c+3 are channels c, c+2, c+4, c+6 and entries
+// c+4..c+7 channels c+1, c+3, c+5, c+7 of the block starting at c.
+struct RoundingTables {
+  std::vector<int64_t> count, half, offset;
+  RoundingTables(const int32_t* shift, int C8) : count(C8), half(C8), offset(C8) {
+    for (int c = 0; c < C8; c += 8)
+      for (int j = 0; j < 8; ++j) {
+        const int ch = c + (j < 4 ? 2 * j : 2 * (j - 4) + 1);
+        int sh = shift[ch];
+        sh = sh > 30 ? 30 : (sh < -32 ? -32 : sh);
+        const int s = 31 - sh;
+        count[c + j] = s;
+        half[c + j] = int64_t(1) << (s - 1);
+        offset[c + j] = int64_t(uint64_t(1) << (63 - s));
+      }
+  }
+};
+
+// Arithmetic right shift of 64-bit lanes by per-lane counts: bias to unsigned, shift
+// logically, remove the shifted bias.
+inline __m256i sra_epi64(__m256i x, __m256i count, __m256i offset) {
+  const __m256i sign = _mm256_set1_epi64x(int64_t(uint64_t(1) << 63));
+  return _mm256_sub_epi64(_mm256_srlv_epi64(_mm256_xor_si256(x, sign), count), offset);
+}
+
+inline __m256i clamp_epi64(__m256i x, __m256i lo, __m256i hi) {
+  x = _mm256_blendv_epi8(x, hi, _mm256_cmpgt_epi64(x, hi));
+  return _mm256_blendv_epi8(x, lo, _mm256_cmpgt_epi64(lo, x));
+}
+
+}  // namespace
+
+void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
+  const int Wo = depthwise_out_size(a.W, 1, 1, 3, a.stride);
+  const int C8 = a.C / 8 * 8;
+  const RoundingTables tab(a.shift, C8);
+  const __m256i zp_in = _mm256_set1_epi32(a.in_zp);
+  const __m256i zp_out = _mm256_set1_epi64x(a.out_zp);
+  const __m256i lo = _mm256_set1_epi64x(-128), hi = _mm256_set1_epi64x(127);
+  for (int oy = oy0; oy < oy1; ++oy)
+    for (int ox = 0; ox < Wo; ++ox) {
+      const int8_t* src[9];
+      for (int t = 0; t < 9; ++t) {
+        const int iy = oy * a.stride - 1 + t / 3, ix = ox * a.stride - 1 + t % 3;
+        src[t] = (iy < 0 || iy >= a.H || ix < 0 || ix >= a.W)
+                     ? nullptr
+                     : a.input + (int64_t(iy) * a.W + ix) * a.C;
+      }
+      int8_t* out = a.output + (int64_t(oy) * Wo + ox) * a.C;
+      for (int c = 0; c < C8; c += 8) {
+        __m256i acc = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + c));
+        for (int t = 0; t < 9; ++t) {
+          const __m256i x =
+              src[t] ? _mm256_cvtepi8_epi32(_mm_loadl_epi64(
+                           reinterpret_cast<const __m128i*>(src[t] + c)))
+                     : zp_in;
+          const __m256i w = _mm256_cvtepi8_epi32(
+              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(a.weight + int64_t(t) * a.C + c)));
+          acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(x, w));
+        }
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.multiplier + c));
+        auto lane = [&](const __m256i& p, int j) {
+          const __m256i cnt = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.count[c + j]));
+          const __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.half[c + j]));
+          const __m256i off = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.offset[c + j]));
+          const __m256i r = sra_epi64(_mm256_add_epi64(p, half), cnt, off);
+          return clamp_epi64(_mm256_add_epi64(r, zp_out), lo, hi);
+        };
+        const __m256i even = lane(_mm256_mul_epi32(acc, m), 0);
+        const __m256i odd =
+            lane(_mm256_mul_epi32(_mm256_srli_epi64(acc, 32), _mm256_srli_epi64(m, 32)), 4);
+        const __m256i r = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+        const __m256i p16 = _mm256_packs_epi32(r, r);
+        const __m256i p8 = _mm256_packs_epi16(p16, p16);
+        const __m256i packed =
+            _mm256_permutevar8x32_epi32(p8, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + c), _mm256_castsi256_si128(packed));
+      }
+    }
+  if (C8 < a.C) depthwise3x3_int8_ref(a, oy0, oy1, C8, a.C);
+}
+
+}  // namespace mi::cpu
