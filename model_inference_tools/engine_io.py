@@ -6,11 +6,10 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
 
 import numpy as np
 
-from model_inference_tools.weights import encode_weights
+from model_inference_tools.weights import _temp_beside, encode_weights
 
 
 def to_engine_layout(x) -> np.ndarray:
@@ -38,17 +37,10 @@ def write_model(arch_path, weights_path, doc: dict, tensors: dict) -> None:
     renamed only once both are complete."""
     blobs = [(os.fspath(weights_path), encode_weights(tensors)),
              (os.fspath(arch_path), json.dumps(doc, indent=1).encode("utf-8"))]
-    umask = os.umask(0)
-    os.umask(umask)
     temps = []
     try:
         for path, data in blobs:
-            fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix=".tmp-",
-                                       suffix=os.path.basename(path))
-            temps.append(tmp)
-            os.chmod(tmp, 0o666 & ~umask)  # a temporary file starts private; keep the usual mode
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
+            temps.append(_temp_beside(path, data))
         for (path, _), tmp in zip(blobs, temps):
             os.replace(tmp, path)
     finally:

@@ -84,15 +84,28 @@ def write_weights(path: str | os.PathLike, tensors: Mapping[str, np.ndarray],
     _atomic_write(path, encode_weights(tensors, version))
 
 
-def _atomic_write(path: str | os.PathLike, data: bytes) -> None:
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=".tmp-", suffix=os.path.basename(path))
+def _temp_beside(path: str, data: bytes) -> str:
+    """Write ``data`` to a new temporary file in ``path``'s directory, with the mode a
+    plain open() would give, and return its name."""
+    umask = os.umask(0)
+    os.umask(umask)
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix=".tmp-",
+                               suffix=os.path.basename(path))
     try:
+        os.chmod(tmp, 0o666 & ~umask)
         with os.fdopen(fd, "wb") as f:
             f.write(data)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+    return tmp
+
+
+def _atomic_write(path: str | os.PathLike, data: bytes) -> None:
+    path = os.fspath(path)
+    tmp = _temp_beside(path, data)
+    try:
         os.replace(tmp, path)
     except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+        os.unlink(tmp)
         raise
