@@ -20,9 +20,11 @@ else
   asan=$("$cxx" -print-file-name=libasan.so)
 fi
 [ -f "$asan" ] || { echo "ASan runtime not found: $asan" >&2; exit 1; }
+# The C++ runtime is preloaded too: ASan's exception interceptor needs it at startup.
+cxxrt=$(realpath "$("$cxx" -print-file-name=libstdc++.so)")
 
 cd "$root"
-LD_PRELOAD=$asan \
+LD_PRELOAD="$asan $cxxrt" \
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_string_checks=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONPATH=$build:$root \
