@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "backend/backend.h"
@@ -43,8 +44,9 @@ uint64_t given_bytes(const std::string& name, const HostTensor& t) {
 
 }  // namespace
 
+// An empty buffer gets memory even for zero bytes, so no layer is handed a null tensor.
 void InferenceModel::grow(Buffer& b, uint64_t bytes, Allocator& from) {
-  if (bytes > b.size) b = from.make_buffer(size_t(bytes));
+  if (bytes > b.size || !b.data) b = from.make_buffer(size_t(bytes));
 }
 
 void InferenceModel::grow_scratch(ILayer& layer, const TensorShape& first_input) {
@@ -101,7 +103,18 @@ void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
     raise(slot_of_.at(n.outputs.front()), out);
   }
 
-  for (int s = 0; s < tensor_count_; ++s) grow(slot_buffer_[size_t(s)], need[size_t(s)], *allocator_);
+  for (int s = 0; s < tensor_count_; ++s) {
+    try {
+      grow(slot_buffer_[size_t(s)], need[size_t(s)], *allocator_);
+    } catch (const std::bad_alloc&) {
+      // Declared sizes come from the file: name a tensor of the slot rather than fail blind.
+      std::string name;
+      for (const auto& [tensor, slot] : slot_of_)
+        if (slot == s && (name.empty() || tensor < name)) name = tensor;
+      throw std::runtime_error("cannot allocate " + std::to_string(need[size_t(s)]) +
+                               " bytes for tensor '" + name + "'");
+    }
+  }
 
   for (size_t i = 0; i < nodes_.size(); ++i) {
     if (!node_layer_[i]) continue;
@@ -118,7 +131,9 @@ void InferenceModel::bind_inputs(const std::map<std::string, HostTensor>& given)
     const int slot = slot_of_.at(in.name);
     const uint64_t bytes = given_bytes(in.name, t);
     Buffer& buf = slot_buffer_[size_t(slot)];
-    grow(buf, bytes, *allocator_);
+    // Four bytes per element like every slot: dims other than the declared ones may make
+    // the tensor larger than preparation planned, and a float layer may read an int8 one.
+    grow(buf, bytes / element_bytes(given_elem_type(t)) * element_bytes(kFloat32), *allocator_);
     if (bytes > 0) {
       if (buf.on_device)
         allocator_->copy_to_device(buf.data, t.data, size_t(bytes));

@@ -46,6 +46,12 @@ void InferenceModel::assign_slots() {
   std::vector<int> free_list;
   for (size_t i = 0; i < nodes_.size(); ++i) {
     const Node& n = nodes_[i];
+    // The output name is mapped to the new slot before the inputs are read, so such a node
+    // would read its own unwritten output instead of the earlier tensor of that name.
+    if (!n.outputs.empty() &&
+        std::find(n.inputs.begin(), n.inputs.end(), n.outputs.front()) != n.inputs.end())
+      throw std::runtime_error("node '" + n.name + "' consumes its own output '" +
+                               n.outputs.front() + "'");
     int slot;
     if (!free_list.empty()) {
       slot = free_list.back();

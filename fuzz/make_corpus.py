@@ -1,0 +1,93 @@
+"""Writes the seed corpora of the fuzz targets: make_corpus.py OUTDIR.
+
+OUTDIR/<target>/ receives small valid files made with the model_inference_tools writers,
+plus a few near-misses, so the fuzzers start from the formats' real structure.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+import sys
+from pathlib import Path
+
+import numpy as np
+
+import model_inference_tools as mt
+
+
+def arches() -> dict[str, mt.Arch]:
+    out = {}
+    a = mt.Arch(model="concat")
+    a.add_input("x", [4, 3]).add_input("y", [4, 2])
+    a.add("cat", "concat1d_fp32", ["x", "y"], "z", C2=2)
+    out["concat"] = a
+
+    a = mt.Arch(model="slice")
+    a.add_input("x", [0, 8])
+    a.add("s", "slice_channels_fp32", ["x"], "y", ch_start=2, ch_end=6)
+    a.add("c", "concat1d_fp32", ["y"], "z", C2=3)
+    out["slice_variable"] = a
+
+    a = mt.Arch(model="chain", outputs=["b", "d"])
+    a.add_input("x", [2, 3, 4], dtype="int8")
+    a.add("a", "slice_channels_fp32", ["x"], "a", ch_start=0, ch_end=4)
+    a.add("b", "concat1d_fp32", ["a"], "b", C2=1)
+    a.add("c", "slice_channels_fp32", ["b"], "c", ch_start=1, ch_end=5)
+    a.add("d", "concat1d_fp32", ["c", "a"], "d", C2=4, relu=True)
+    out["chain_int8"] = a
+
+    a = mt.Arch(model="unknown")
+    a.add_input("x", [5])
+    a.add("g", "gemm_fp32", ["x"], "y", N=3)
+    out["unknown_op"] = a
+    return out
+
+
+def weight_sets() -> dict[str, dict]:
+    rng = np.random.default_rng(7)
+    return {
+        "empty": {},
+        "fc": {"fc.weight": rng.standard_normal((3, 4)).astype(np.float32),
+               "fc.bias": np.arange(3, dtype=np.float32)},
+        "mixed": {"conv.weight": rng.integers(-5, 5, (2, 3, 3, 1), dtype=np.int8),
+                  "conv.scale": np.ones(2, np.float32),
+                  "fc.weight": np.zeros((0,), np.float32)},
+    }
+
+
+def pack_model(arch: bytes, weights: bytes, inputs: bytes) -> bytes:
+    return (struct.pack("<I", len(arch)) + arch + struct.pack("<I", len(weights)) + weights
+            + inputs)
+
+
+def main(outdir: Path) -> None:
+    dirs = {t: outdir / t for t in ("json", "arch", "weights", "model")}
+    for d in dirs.values():
+        d.mkdir(parents=True, exist_ok=True)
+    arch_bytes = {k: json.dumps(a.to_json()).encode() for k, a in arches().items()}
+    arch_bytes["legacy_keys"] = json.dumps({
+        "input": {"h": 1, "w": 1, "c": 6},
+        "nodes": [{"name": "s", "op": "slice_channels_fp32", "in": "x", "out": "y",
+                   "ch_start": 1, "ch_end": 3, "relu": 1}]}).encode()
+    for k, b in arch_bytes.items():
+        (dirs["arch"] / k).write_bytes(b)
+        (dirs["json"] / k).write_bytes(b)
+    for k, b in {"numbers": b"[1e400, -1e400, 2147483648, -0.5, -, 1e, 0.1e-400]",
+                 "escapes": b'{"a\\tb": "\\u00e9\\q", "": null, "t": [true, false]}',
+                 "nested": b"[" * 40 + b"]" * 40}.items():
+        (dirs["json"] / k).write_bytes(b)
+
+    weights = {k: mt.encode_weights(t) for k, t in weight_sets().items()}
+    for k, b in weights.items():
+        (dirs["weights"] / k).write_bytes(b)
+
+    rng = np.random.default_rng(11)
+    data = rng.standard_normal(64).astype(np.float32).tobytes()
+    for ka, a in arch_bytes.items():
+        for kw in ("empty", "fc"):
+            (dirs["model"] / f"{ka}_{kw}").write_bytes(pack_model(a, weights[kw], data))
+
+
+if __name__ == "__main__":
+    main(Path(sys.argv[1]))
