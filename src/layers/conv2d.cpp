@@ -303,7 +303,9 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
       fail("conv_int8", name, "tensor '" + name + ".req_scale' value " + std::to_string(c) +
                                   " is " + std::to_string(req_scale[c]) +
                                   ", expected a finite positive scale");
-    cpu::conv_quantize_multiplier(req_scale[c], multiplier[c], shift[c]);
+    const cpu::QuantMultiplier qm = cpu::quantize_multiplier(req_scale[c]);
+    multiplier[c] = qm.multiplier;
+    shift[c] = qm.shift;
   }
 
   packed_oihw = int8_pack(ops, weight.data(), g.C_out, g.K);
@@ -344,12 +346,11 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
         for (int i = 0; i < g.C_in; ++i) winograd_row_sums[k][o] += q[size_t(o) * g.C_in + i];
     }
     winograd_ready = true;
-    int32_t mw = 0, sw = 0;
-    cpu::conv_quantize_multiplier(double(winograd_scales[5] / 0.25f), mw, sw);
+    const cpu::QuantMultiplier w5 = cpu::quantize_multiplier(double(winograd_scales[5] / 0.25f));
     winograd_bias.resize(N);
     for (int c = 0; c < N; ++c) {
       const int32_t zs = int32_t(uint32_t(int32_t(in_zp)) * uint32_t(winograd_row_sums[5][c]));
-      const int64_t t = cpu::requant_one_step(zs, mw, sw);
+      const int64_t t = cpu::requant_one_step(zs, w5.multiplier, w5.shift);
       winograd_bias[c] = int64_t(int32_t(int64_t(in_zp) * row_sums[c] - t)) + eff_bias[c];
     }
   }

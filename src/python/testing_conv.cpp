@@ -296,11 +296,6 @@ void bind_conv_testing(py::module_& t) {
   t.def("winograd_output_int8", &win_out_int8);
   t.def("depthwise_fp32", &dw_fp32);
   t.def("depthwise3x3_int8", &dw_int8);
-  t.def("conv_quantize_multiplier", [](double s) {
-    int32_t m = 0, e = 0;
-    cpu::conv_quantize_multiplier(s, m, e);
-    return py::make_tuple(m, e);
-  });
   t.def("requant_one_step", &cpu::requant_one_step);
   t.def("requant_two_step", &cpu::requant_two_step);
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "backend/cpu/conv_requant.h"
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/winograd.h"
 
@@ -121,6 +122,27 @@ auto pack_kernel_position(const T* weight, int N, int Cg, int kH, int kW, PackFn
   std::vector<T> m(size_t(N) * K);
   reorder_kernel_position(weight, m.data(), N, Cg, kH, kW);
   return pack(m.data(), N, K);
+}
+
+bool has_wide_scale(const int32_t* shift, int n) {
+  return std::any_of(shift, shift + n, [](int32_t s) { return s > 0; });
+}
+
+// The int8-output mode of gemm_int8 rounds in two steps, a rule stated for scales below 1.
+// When a channel's scale is 1 or more the product is taken as raw sums and every channel is
+// rounded by requant_two_step, which rounds such channels once.
+void product_wide_scales(const BackendOps& ops, const int8_t* A, const uint8_t* pk,
+                         const int64_t* bias, const int32_t* multiplier, const int32_t* shift,
+                         int8_t out_zp, int8_t* C, int M, int K, int N, bool channel_major) {
+  if (!ops.gemm_int8_int32) throw std::runtime_error("cpu backend: convolution needs gemm_int8_int32");
+  std::vector<int32_t> acc(size_t(M) * N);
+  ops.gemm_int8_int32(A, pk, acc.data(), M, K, N, nullptr, nullptr);
+  for (int m = 0; m < M; ++m)
+    for (int n = 0; n < N; ++n) {
+      const int32_t x = int32_t(uint32_t(acc[size_t(m) * N + n]) + uint32_t(int32_t(bias[n])));
+      C[channel_major ? size_t(n) * M + m : size_t(m) * N + n] =
+          saturate_int8(requant_two_step(x, multiplier[n], shift[n]) + out_zp);
+    }
 }
 
 }  // namespace
@@ -252,8 +274,12 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
       }
       im2col_planar(input + int64_t(gi) * Cg * H * W, g, in_zp, cols.data());
       const int64_t o = int64_t(gi) * Ng;
-      ops.gemm_int8(cols.data(), pk, eff_bias + o, multiplier + o, shift + o, nullptr, out_zp,
-                    output + o * M, false, M, K, Ng, true, false, nullptr, ctx);
+      if (has_wide_scale(shift + o, Ng))
+        product_wide_scales(ops, cols.data(), pk, eff_bias + o, multiplier + o, shift + o, out_zp,
+                            output + o * M, M, K, Ng, true);
+      else
+        ops.gemm_int8(cols.data(), pk, eff_bias + o, multiplier + o, shift + o, nullptr, out_zp,
+                      output + o * M, false, M, K, Ng, true, false, nullptr, ctx);
     }
     return;
   }
@@ -275,8 +301,14 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
     A = scratch;
   }
   const int8_t* a = direct ? input : A;
-  if (run_serial()) {
+  const bool wide = has_wide_scale(shift, C_out);
+  if (run_serial() || wide) {
     if (!direct) im2col_cl(input, g, 0, g.Ho, in_zp, A);
+    if (wide) {
+      product_wide_scales(ops, a, pk, eff_bias, multiplier, shift, out_zp, output, M, K, C_out,
+                          false);
+      return;
+    }
     ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
                   C_out, false, false, row_sums, ctx);
     return;

@@ -2,6 +2,9 @@
 
 #include "backend/buffer.h"
 #include "backend/cpu/conv2d.h"
+#include "backend/cpu/gemm_fp32.h"
+#include "backend/cpu/gemm_int8.h"
+#include "backend/cpu/sequence_ops.h"
 
 namespace mi::cpu {
 
@@ -18,6 +21,9 @@ BackendOps make_record() {
   ops.priority = 0;
   ops.device_kind = 0;
   ops.allocator = cpu_allocator;
+  install_gemm_fp32_ops(ops);
+  install_gemm_int8_ops(ops);
+  install_sequence_ops(ops);
   install_conv_ops(ops);
   return ops;
 }

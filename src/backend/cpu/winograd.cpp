@@ -205,8 +205,11 @@ void conv_winograd_int8(const int8_t* input, const void* const packed[16], const
   int8_t* V = scratch0 ? scratch0 : grow(local_v, 16 * T * C);
   int32_t* P = scratch1 ? scratch1 : grow(local_p, 16 * T * C_out);
   WinogradInt8Out q{};
-  for (int k = 0; k < 16; ++k)
-    conv_quantize_multiplier(double(scales[k] / input_scale), q.pos_multiplier[k], q.pos_shift[k]);
+  for (int k = 0; k < 16; ++k) {
+    const QuantMultiplier qm = quantize_multiplier(double(scales[k] / input_scale));
+    q.pos_multiplier[k] = qm.multiplier;
+    q.pos_shift[k] = qm.shift;
+  }
   q.bias = bias;
   q.multiplier = multiplier;
   q.shift = shift;

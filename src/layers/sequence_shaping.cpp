@@ -1,0 +1,83 @@
+#include "layers/sequence_shaping.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "backend/backend.h"
+#include "io/op_table.h"
+#include "layers/layer_registry.h"
+
+namespace mi {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& node, const std::string& what) {
+  throw std::runtime_error("node '" + node + "': " + what);
+}
+
+void require_input(const std::string& node, const TensorRef* inputs, int n_inputs) {
+  if (n_inputs < 1 || !inputs[0].data) fail(node, "needs an input tensor");
+}
+
+}  // namespace
+
+Concat1dFp32::Concat1dFp32(const LayerArgs& args) : c2_(args.get_int("C2", 0)) {
+  if (c2_ < 0) fail(args.node_name(), "C2 must not be negative");
+}
+
+TensorShape Concat1dFp32::output_shape(const TensorShape& in) { return {in.c + c2_, in.h, in.w}; }
+
+TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
+                                  const RunContext& ctx) {
+  require_input(name, inputs, n_inputs);
+  const TensorShape& a = inputs[0].shape;
+  const int rows = a.h * a.w;
+  const float* b = nullptr;
+  bool broadcast = false;
+  if (n_inputs >= 2) {
+    const TensorShape& bs = inputs[1].shape;
+    // The kernel reads b with a row stride of C2: any other channel count is misread.
+    if (bs.c != c2_)
+      fail(name, "second input has " + std::to_string(bs.c) + " channels, C2 is " +
+                     std::to_string(c2_));
+    broadcast = int64_t(bs.h) * bs.w < 2;
+    if (!broadcast && int64_t(bs.h) * bs.w < rows)
+      fail(name, "second input has " + std::to_string(int64_t(bs.h) * bs.w) +
+                     " rows, the first has " + std::to_string(rows));
+    b = static_cast<const float*>(inputs[1].data);
+  }
+  active_backend_or_throw().concat1d_fp32(static_cast<const float*>(inputs[0].data), b,
+                                          static_cast<float*>(output.data), rows, a.c, c2_,
+                                          broadcast, ctx.backend_handle);
+  return output_shape(a);
+}
+
+SliceChannelsFp32::SliceChannelsFp32(const LayerArgs& args)
+    : start_(args.get_int("ch_start", 0)), end_(args.get_int("ch_end", 0)) {
+  if (start_ < 0 || end_ < start_)
+    fail(args.node_name(), "channel range [" + std::to_string(start_) + ", " +
+                               std::to_string(end_) + ") is empty or reversed");
+}
+
+TensorShape SliceChannelsFp32::output_shape(const TensorShape& in) {
+  return {end_ - start_, in.h, in.w};
+}
+
+TensorShape SliceChannelsFp32::forward(const TensorRef* inputs, int n_inputs,
+                                       const BufferView& output, const RunContext& ctx) {
+  require_input(name, inputs, n_inputs);
+  const TensorShape& in = inputs[0].shape;
+  if (end_ > in.c)
+    fail(name, "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
+                   ") exceeds the input's " + std::to_string(in.c) + " channels");
+  const int rows = in.h * in.w;
+  active_backend_or_throw().slice_channels_fp32(static_cast<const float*>(inputs[0].data),
+                                                static_cast<float*>(output.data), rows, in.c,
+                                                start_, end_ - start_, ctx.backend_handle);
+  return {end_ - start_, rows, 1};
+}
+
+MI_REGISTER_LAYER(kConcat1dFp32, Concat1dFp32);
+MI_REGISTER_LAYER(kSliceChannelsFp32, SliceChannelsFp32);
+
+}  // namespace mi
