@@ -7,6 +7,7 @@ namespace mi::python {
 
 void bind_io_testing(pybind11::module_& t);
 void bind_gemm_testing(pybind11::module_& t);
+void bind_elementwise_testing(pybind11::module_& t);
 void bind_runtime_testing(pybind11::module_& t);
 void bind_conv_testing(pybind11::module_& t);
 

@@ -4,6 +4,9 @@
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
+#include "backend/cpu/activation.h"
+#include "backend/cpu/elementwise.h"
+#include "backend/cpu/pooling.h"
 #include "backend/cpu/sequence_ops.h"
 
 namespace mi::cpu {
@@ -23,6 +26,9 @@ BackendOps make_record() {
   ops.allocator = cpu_allocator;
   install_gemm_fp32_ops(ops);
   install_gemm_int8_ops(ops);
+  install_elementwise_ops(ops);
+  install_pooling_ops(ops);
+  install_activation_ops(ops);
   install_sequence_ops(ops);
   install_conv_ops(ops);
   return ops;

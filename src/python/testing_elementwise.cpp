@@ -1,0 +1,339 @@
+#include <pybind11/numpy.h>
+#include <omp.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backend/backend.h"
+#include "backend/cpu/activation.h"
+#include "backend/cpu/elementwise.h"
+#include "backend/cpu/pooling.h"
+#include "io/op_table.h"
+#include "layers/layer_registry.h"
+#include "python/testing_families.h"
+
+namespace py = pybind11;
+
+namespace mi::python {
+
+namespace {
+
+template <class T>
+using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <class T>
+Array<T> empty_like_shape(std::vector<py::ssize_t> shape) {
+  return Array<T>(shape);
+}
+
+template <class T>
+std::vector<py::ssize_t> dims(const Array<T>& a) {
+  return std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim());
+}
+
+void need_ndim(const py::array& a, int n, const char* what) {
+  if (a.ndim() != n) throw std::invalid_argument(std::string(what) + " must have " + std::to_string(n) + " dims");
+}
+
+class DictLayerArgs : public LayerArgs {
+ public:
+  DictLayerArgs(const py::dict& d, std::string name, int kind) : name_(std::move(name)), kind_(kind) {
+    for (const auto& [k, v] : d) values_[py::str(k)] = v.cast<double>();
+  }
+  int get_int(const char* key, int def) const override {
+    const auto it = values_.find(key);
+    return it == values_.end() ? def : int(it->second);
+  }
+  float get_float(const char* key, float def) const override {
+    const auto it = values_.find(key);
+    return it == values_.end() ? def : float(it->second);
+  }
+  bool get_bool(const char* key, bool def) const override {
+    const auto it = values_.find(key);
+    return it == values_.end() ? def : it->second != 0.0;
+  }
+  const std::string& node_name() const override { return name_; }
+  int op_kind() const override { return kind_; }
+
+ private:
+  std::map<std::string, double> values_;
+  std::string name_;
+  int kind_;
+};
+
+std::unique_ptr<ILayer> make_layer(const std::string& op, const py::dict& args, bool relu,
+                                   const std::string& name) {
+  const int kind = op_kind_of(op);
+  const LayerCreator create = layer_creator(kind);
+  if (!create) throw std::invalid_argument("no layer class for op " + op);
+  std::unique_ptr<ILayer> layer = create(DictLayerArgs(args, name, kind));
+  layer->name = name;
+  layer->relu = relu;
+  return layer;
+}
+
+// (H, W, C) arrays are image tensors; 1-D arrays are flat vectors {n, 1, 1}.
+TensorShape shape_of(const py::array& a) {
+  if (a.ndim() == 3) return {int32_t(a.shape(2)), int32_t(a.shape(0)), int32_t(a.shape(1))};
+  if (a.ndim() == 1) return {int32_t(a.shape(0)), 1, 1};
+  throw std::invalid_argument("layer inputs must be (H, W, C) or 1-D arrays");
+}
+
+py::tuple layer_output_shape(const std::string& op, const py::dict& args,
+                             const std::vector<std::tuple<int, int, int>>& shapes,
+                             const std::string& name) {
+  std::unique_ptr<ILayer> layer = make_layer(op, args, false, name);
+  std::vector<TensorShape> s;
+  for (const auto& [c, h, w] : shapes) s.push_back({c, h, w});
+  const TensorShape out = layer->output_shape_n(s.data(), int(s.size()));
+  return py::make_tuple(out.c, out.h, out.w);
+}
+
+// Temporarily empties the SiLU slot so that the layer's own code runs.
+class SiluSlotRemoved {
+ public:
+  SiluSlotRemoved() : ops_(active_backend_or_throw()), saved_(ops_.silu_fp32) { ops_.silu_fp32 = nullptr; }
+  ~SiluSlotRemoved() { ops_.silu_fp32 = saved_; }
+
+ private:
+  BackendOps& ops_;
+  decltype(BackendOps::silu_fp32) saved_;
+};
+
+// Runs one layer's shape propagation and forward on copies of the given arrays. With
+// `in_place` the output is written over input 0.
+py::array run_layer(const std::string& op, const py::dict& args, const std::vector<py::array>& arrays,
+                    bool relu, const std::string& name, bool in_place, bool without_silu_op) {
+  std::unique_ptr<ILayer> layer = make_layer(op, args, relu, name);
+  std::vector<py::array> owned;
+  std::vector<TensorRef> refs;
+  std::vector<TensorShape> shapes;
+  for (const py::array& a : arrays) {
+    py::array c = py::array::ensure(a, py::array::c_style);
+    c = py::array(c.dtype(), std::vector<py::ssize_t>(c.shape(), c.shape() + c.ndim()), c.data());
+    owned.push_back(c);
+    shapes.push_back(shape_of(c));
+    refs.push_back(TensorRef{c.mutable_data(), 0, uint64_t(c.nbytes()), shapes.back()});
+  }
+  const TensorShape planned = layer->output_shape_n(shapes.data(), int(shapes.size()));
+  const bool int8_out = layer->output_dtype() == kInt8;
+  const size_t elem = int8_out ? 1 : 4;
+  std::vector<uint8_t> out_bytes(size_t(planned.count()) * elem + 1);
+  BufferView out{out_bytes.data(), 0, out_bytes.size()};
+  if (in_place) {
+    if (refs.empty() || size_t(owned[0].nbytes()) < size_t(planned.count()) * elem)
+      throw std::invalid_argument("in_place needs an input at least as large as the output");
+    out = BufferView{refs[0].data, 0, refs[0].size};
+  }
+  RunContext ctx;
+  TensorShape got;
+  {
+    std::unique_ptr<SiluSlotRemoved> guard;
+    if (without_silu_op) guard = std::make_unique<SiluSlotRemoved>();
+    got = layer->forward(refs.data(), int(refs.size()), out, ctx);
+  }
+  if (!(got == planned)) throw std::runtime_error("forward shape differs from the planned shape");
+  const std::vector<py::ssize_t> shape{got.h, got.w, got.c};
+  py::array result = int8_out ? py::array(py::dtype::of<int8_t>(), shape) : py::array(py::dtype::of<float>(), shape);
+  std::memcpy(result.mutable_data(), out.data, size_t(got.count()) * elem);
+  return result;
+}
+
+Array<float> unary(const std::string& fn, const Array<float>& x, bool ref, float alpha, bool in_place) {
+  Array<float> out = empty_like_shape<float>(dims(x));
+  const float* in = x.data();
+  if (in_place) {
+    std::memcpy(out.mutable_data(), x.data(), size_t(x.size()) * sizeof(float));
+    in = out.data();
+  }
+  float* o = out.mutable_data();
+  const int n = int(x.size());
+  using Fn = void (*)(const float*, float*, int, void*);
+  static const std::map<std::string, std::pair<Fn, Fn>> table{
+      {"exp", {cpu::exp_fp32_avx2, cpu::exp_fp32_ref}},
+      {"sin", {cpu::sin_fp32_avx2, cpu::sin_fp32_ref}},
+      {"sigmoid", {cpu::sigmoid_fp32_avx2, cpu::sigmoid_fp32_ref}},
+      {"tanh", {cpu::tanh_fp32_avx2, cpu::tanh_fp32_ref}},
+      {"silu", {cpu::silu_fp32_avx2, cpu::silu_fp32_ref}},
+  };
+  if (fn == "leaky_relu") {
+    (ref ? cpu::leaky_relu_fp32_ref : cpu::leaky_relu_fp32_avx2)(in, o, n, alpha, nullptr);
+  } else if (fn == "gelu") {
+    if (!in_place) std::memcpy(o, in, size_t(n) * sizeof(float));
+    (ref ? cpu::gelu_fp32_ref : cpu::gelu_fp32_avx2)(o, n, nullptr);
+  } else {
+    const auto it = table.find(fn);
+    if (it == table.end()) throw std::invalid_argument("unknown activation " + fn);
+    (ref ? it->second.second : it->second.first)(in, o, n, nullptr);
+  }
+  return out;
+}
+
+template <class T>
+Array<T> maxpool(const Array<T>& x, int kH, int kW, int sh, int sw, int ph, int pw, bool ref, bool planar) {
+  need_ndim(x, 3, "maxpool input");
+  const int C = int(planar ? x.shape(0) : x.shape(2));
+  const int H = int(planar ? x.shape(1) : x.shape(0));
+  const int W = int(planar ? x.shape(2) : x.shape(1));
+  const int64_t Ho = std::max<int64_t>(0, cpu::pooled_extent(H, kH, sh, ph));
+  const int64_t Wo = std::max<int64_t>(0, cpu::pooled_extent(W, kW, sw, pw));
+  Array<T> out = planar ? Array<T>({py::ssize_t(C), py::ssize_t(Ho), py::ssize_t(Wo)})
+                        : Array<T>({py::ssize_t(Ho), py::ssize_t(Wo), py::ssize_t(C)});
+  if constexpr (std::is_same_v<T, float>) {
+    (ref ? cpu::maxpool_fp32_ref : cpu::maxpool_fp32_avx2)(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
+  } else if (planar) {
+    (ref ? cpu::maxpool_int8_planar_ref : cpu::maxpool_int8_planar_avx2)(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
+  } else {
+    (ref ? cpu::maxpool_int8_ref : cpu::maxpool_int8_avx2)(x.data(), out.mutable_data(), C, H, W, kH, kW, sh, sw, ph, pw, nullptr);
+  }
+  return out;
+}
+
+// Seconds per call of one kernel on an H x W x C tensor (best of `repeats` runs of `iters`
+// calls) and the bytes it reads and writes. "copy" is a plain memcpy of the fp32 tensor
+// split over the OpenMP threads: the bandwidth yardstick.
+py::tuple bench_kernel(const std::string& op, int H, int W, int C, int iters, int repeats) {
+  const BackendOps& ops = active_backend_or_throw();
+  const size_t n = size_t(H) * W * C;
+  std::vector<float> a(n), b(n), out(n * 4);
+  std::vector<int8_t> qa(n), qb(n), qout(n);
+  for (size_t i = 0; i < n; ++i) {
+    a[i] = float(i % 97) * 0.01f - 0.4f;
+    b[i] = float(i % 89) * 0.02f - 0.8f;
+    qa[i] = int8_t(i % 251);
+    qb[i] = int8_t(i % 241);
+  }
+  const int Ho = int(cpu::pooled_extent(H, 3, 2, 1)), Wo = int(cpu::pooled_extent(W, 3, 2, 1));
+  double bytes = 0;
+  std::function<void()> run;
+  if (op == "copy") {
+    bytes = 8.0 * n;
+    run = [&] {
+#pragma omp parallel
+      {
+        const size_t t = size_t(omp_get_thread_num()), nt = size_t(omp_get_num_threads());
+        const size_t lo = n * t / nt, hi = n * (t + 1) / nt;
+        std::memcpy(out.data() + lo, a.data() + lo, (hi - lo) * sizeof(float));
+      }
+    };
+  } else if (op == "add_fp32") {
+    bytes = 12.0 * n;
+    run = [&] { ops.add_fp32(a.data(), b.data(), out.data(), int(n), true, nullptr); };
+  } else if (op == "add_int8") {
+    bytes = 3.0 * n;
+    run = [&] { ops.add_int8(qa.data(), qb.data(), 0.04f, 1, 0.03f, -2, 0.05f, 3, qout.data(), int(n), nullptr); };
+  } else if (op == "scale_fp32") {
+    bytes = 8.0 * n;
+    run = [&] { ops.scale_fp32(a.data(), out.data(), n, 0.5f, nullptr); };
+  } else if (op == "maxpool_fp32") {
+    bytes = 4.0 * n + 4.0 * Ho * Wo * C;
+    run = [&] { ops.maxpool_fp32(a.data(), out.data(), C, H, W, 3, 3, 2, 2, 1, 1, nullptr); };
+  } else if (op == "maxpool_int8") {
+    bytes = 1.0 * n + 1.0 * Ho * Wo * C;
+    run = [&] { ops.maxpool_int8(qa.data(), qout.data(), C, H, W, 3, 3, 2, 2, 1, 1, nullptr); };
+  } else if (op == "avgpool_fp32") {
+    bytes = 4.0 * n;
+    run = [&] { ops.avgpool_fp32(a.data(), out.data(), C, H, W, nullptr); };
+  } else if (op == "avgpool_int8") {
+    bytes = 1.0 * n;
+    run = [&] { ops.avgpool_int8(qa.data(), 0.05f, 1, 0.02f, 2, qout.data(), C, H, W, nullptr); };
+  } else if (op == "sigmoid_fp32") {
+    bytes = 8.0 * n;
+    run = [&] { ops.sigmoid_fp32(a.data(), out.data(), int(n), nullptr); };
+  } else if (op == "gelu_fp32") {
+    bytes = 8.0 * n;
+    run = [&] { ops.gelu_fp32(out.data(), int(n), nullptr); };
+  } else if (op == "upsample_bilinear_fp32") {
+    bytes = 4.0 * n + 16.0 * n;
+    run = [&] { ops.upsample_bilinear_fp32(a.data(), out.data(), C, H, W, 2 * H, 2 * W, nullptr); };
+  } else {
+    throw std::invalid_argument("unknown kernel " + op);
+  }
+  run();
+  double best = 1e30;
+  for (int r = 0; r < repeats; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < iters; ++i) run();
+    const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+    best = std::min(best, dt.count() / iters);
+  }
+  return py::make_tuple(best, bytes);
+}
+
+}  // namespace
+
+void bind_elementwise_testing(py::module_& t) {
+  t.def("add_fp32", [](const Array<float>& a, const Array<float>& b, bool relu, bool ref, bool in_place) {
+    if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
+    Array<float> out = empty_like_shape<float>(dims(a));
+    const float* pa = a.data();
+    if (in_place) {
+      std::memcpy(out.mutable_data(), a.data(), size_t(a.size()) * sizeof(float));
+      pa = out.data();
+    }
+    (ref ? cpu::add_fp32_ref : cpu::add_fp32_avx2)(pa, b.data(), out.mutable_data(), int(a.size()), relu, nullptr);
+    return out;
+  }, py::arg("a"), py::arg("b"), py::arg("relu") = false, py::arg("ref") = false, py::arg("in_place") = false);
+  t.def("add_int8", [](const Array<int8_t>& a, const Array<int8_t>& b, float s1, int z1, float s2, int z2,
+                       float so, int zo, bool ref) {
+    if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
+    Array<int8_t> out = empty_like_shape<int8_t>(dims(a));
+    (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so, zo, out.mutable_data(), int(a.size()), nullptr);
+    return out;
+  }, py::arg("a"), py::arg("b"), py::arg("in1_scale"), py::arg("in1_zp"), py::arg("in2_scale"),
+     py::arg("in2_zp"), py::arg("out_scale"), py::arg("out_zp"), py::arg("ref") = false);
+  t.def("scale_fp32", [](const Array<float>& x, float s, bool ref) {
+    Array<float> out = empty_like_shape<float>(dims(x));
+    (ref ? cpu::scale_fp32_ref : cpu::scale_fp32_avx2)(x.data(), out.mutable_data(), size_t(x.size()), s, nullptr);
+    return out;
+  }, py::arg("x"), py::arg("s"), py::arg("ref") = false);
+  t.def("activation", &unary, py::arg("fn"), py::arg("x"), py::arg("ref") = false,
+        py::arg("alpha") = 0.2f, py::arg("in_place") = false);
+  t.def("maxpool_fp32", &maxpool<float>, py::arg("x"), py::arg("kH"), py::arg("kW"), py::arg("stride_h"),
+        py::arg("stride_w"), py::arg("pad_h"), py::arg("pad_w"), py::arg("ref") = false, py::arg("planar") = false);
+  t.def("maxpool_int8", &maxpool<int8_t>, py::arg("x"), py::arg("kH"), py::arg("kW"), py::arg("stride_h"),
+        py::arg("stride_w"), py::arg("pad_h"), py::arg("pad_w"), py::arg("ref") = false, py::arg("planar") = false);
+  t.def("avgpool_fp32", [](const Array<float>& x, bool ref) {
+    need_ndim(x, 3, "avgpool input");
+    Array<float> out({x.shape(2)});
+    (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)), nullptr);
+    return out;
+  }, py::arg("x"), py::arg("ref") = false);
+  t.def("avgpool_int8", [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp,
+                           bool ref, bool planar) {
+    need_ndim(x, 3, "avgpool input");
+    const int C = int(planar ? x.shape(0) : x.shape(2));
+    const int H = int(planar ? x.shape(1) : x.shape(0));
+    const int W = int(planar ? x.shape(2) : x.shape(1));
+    Array<int8_t> out({py::ssize_t(C)});
+    using Fn = void (*)(const int8_t*, float, int, float, int, int8_t*, int, int, int, void*);
+    const Fn fn = planar ? (ref ? cpu::avgpool_int8_planar_ref : cpu::avgpool_int8_planar_avx2)
+                         : (ref ? cpu::avgpool_int8_ref : cpu::avgpool_int8_avx2);
+    fn(x.data(), in_scale, in_zp, out_scale, out_zp, out.mutable_data(), C, H, W, nullptr);
+    return out;
+  }, py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"), py::arg("out_zp"),
+     py::arg("ref") = false, py::arg("planar") = false);
+  t.def("upsample_bilinear_fp32", [](const Array<float>& x, int H_out, int W_out, bool ref) {
+    need_ndim(x, 3, "upsample input");
+    Array<float> out({py::ssize_t(H_out), py::ssize_t(W_out), x.shape(2)});
+    (ref ? cpu::upsample_bilinear_fp32_ref : cpu::upsample_bilinear_fp32_avx2)(
+        x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)), H_out, W_out, nullptr);
+    return out;
+  }, py::arg("x"), py::arg("H_out"), py::arg("W_out"), py::arg("ref") = false);
+  t.def("run_layer", &run_layer, py::arg("op"), py::arg("args"), py::arg("inputs"), py::arg("relu") = false,
+        py::arg("name") = "node", py::arg("in_place") = false, py::arg("without_silu_op") = false);
+  t.def("bench_kernel", &bench_kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
+        py::arg("iters"), py::arg("repeats") = 5);
+  t.def("layer_output_shape", &layer_output_shape, py::arg("op"), py::arg("args"), py::arg("shapes"),
+        py::arg("name") = "node");
+}
+
+}  // namespace mi::python
