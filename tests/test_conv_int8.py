@@ -58,6 +58,65 @@ def requant_ref(acc, eff_bias, req_scale, out_zp, rule):
     return np.clip(rule(x, m, sh) + out_zp, -128, 127).astype(np.int8)
 
 
+def tile_patches(x, pad_value):
+    H, W, C = x.shape
+    th, tw = (H + 1) // 2, (W + 1) // 2
+    p = np.full((2 * th + 2, 2 * tw + 2, C), pad_value, np.int64)
+    p[1:H + 1, 1:W + 1] = x
+    return np.stack([p[2 * a:2 * a + 4, 2 * b:2 * b + 4] for a in range(th) for b in range(tw)])
+
+
+def winograd_input_ref(x, zp):
+    v = np.einsum("ai,tijc,bj->abtc", BT, tile_patches(x, zp), BT).reshape(16, -1, x.shape[2])
+    return np.clip((v + 2) >> 2, -128, 127)
+
+
+def rescale_positions(P, scales):
+    """Each position's products times scale_k / 0.25: rounded product, then the shift."""
+    pm, ps = map(np.array, zip(*[quantize_multiplier(float(np.float32(s) / np.float32(0.25)))
+                                 for s in scales]))
+    r = (P.astype(np.int64) * pm[:, None, None] + (1 << 30)) >> 31
+    ps = ps[:, None, None]
+    return wrap32(np.where(ps < 0, r >> np.minimum(-ps, 31).clip(0), r << ps.clip(0, 31)))
+
+
+def winograd_output_ref(r, bias, m, sh, out_zp, H, W):
+    th, tw = (H + 1) // 2, (W + 1) // 2
+    N = r.shape[-1]
+    y = np.einsum("ia,abyxn,jb->yixjn", AT, r.reshape(4, 4, th, tw, N), AT)
+    y = y.reshape(2 * th, 2 * tw, N)[:H, :W]
+    return np.clip(two_step(wrap32(y + wrap32(bias)), m, sh) + out_zp, -128, 127).astype(np.int8)
+
+
+def winograd_weights_ref(w):
+    """Transformed float32 kernels (products by 1/2 are exact, sums in the kernel's order),
+    quantised per position to int8 with scale max|U_k| / 127."""
+    h = np.float32(0.5)
+
+    def rows(a, b, c):
+        return [a, (h * a + h * b) + h * c, (h * a - h * b) + h * c, c]
+
+    g = w.astype(np.float32)
+    Gg = np.stack(rows(g[:, :, 0], g[:, :, 1], g[:, :, 2]), axis=2)
+    U = np.stack(rows(Gg[..., 0], Gg[..., 1], Gg[..., 2]), axis=3)
+    U = U.reshape(w.shape[0], w.shape[1], 16).transpose(2, 0, 1)
+    absmax = np.abs(U).reshape(16, -1).max(1)
+    scale = np.where(absmax > 0, absmax * np.float32(0.007874016), np.float32(1)).astype(np.float32)
+    v = (U * (np.float32(1) / scale)[:, None, None]).astype(np.float64)
+    return np.clip(np.sign(v) * np.floor(np.abs(v) + 0.5), -128, 127).astype(np.int64), scale
+
+
+def winograd_int8_ref(x, w, eff_bias, req, in_zp, out_zp):
+    H, W, _ = x.shape
+    q, scale = winograd_weights_ref(w)
+    mw, sw = quantize_multiplier(float(scale[5] / np.float32(0.25)))
+    t5 = one_step(wrap32(in_zp * q[5].sum(1)), mw, np.int64(sw))
+    bias = wrap32(in_zp * w.astype(np.int64).sum((1, 2, 3)) - t5) + eff_bias
+    P = np.einsum("ktc,knc->ktn", winograd_input_ref(x, in_zp), q)
+    m, sh = map(np.array, zip(*[quantize_multiplier(float(np.float32(s))) for s in req]))
+    return winograd_output_ref(rescale_positions(P, scale), bias, m, sh, out_zp, H, W)
+
+
 def make_layer(rng, C_in, C_out, k, groups, wide=False):
     w = rng.integers(-128, 128, (C_out, C_in // groups, k, k), dtype=np.int8)
     eff_bias = rng.integers(-5000, 5000, C_out).astype(np.int64)
@@ -155,33 +214,36 @@ def test_depthwise_bit_exact_one_step(rng, C, stride, H, W, wide):
 @pytest.mark.parametrize("H, W, C", [(1, 1, 5), (3, 4, 16), (6, 5, 35)])
 def test_winograd_int8_transforms(rng, H, W, C):
     x = rng.integers(-128, 128, (H, W, C), dtype=np.int8)
-    th, tw = (H + 1) // 2, (W + 1) // 2
-    p = np.full((2 * th + 2, 2 * tw + 2, C), -9, np.int64)
-    p[1:H + 1, 1:W + 1] = x
-    d = np.stack([p[2 * a:2 * a + 4, 2 * b:2 * b + 4] for a in range(th) for b in range(tw)])
-    v = np.einsum("ai,tijc,bj->abtc", BT, d, BT).reshape(16, -1, C)
-    ref = np.clip((v + 2) >> 2, -128, 127)
     V = t.winograd_input_int8(x, -9, True)
     np.testing.assert_array_equal(V, t.winograd_input_int8(x, -9, False))
-    np.testing.assert_array_equal(V, ref)
+    np.testing.assert_array_equal(V, winograd_input_ref(x, -9))
 
-    N = C + 5
-    P = rng.integers(-2**22, 2**22, (16, th * tw, N)).astype(np.int32)
-    pm, ps = zip(*[quantize_multiplier(s) for s in rng.uniform(0.01, 9, 16)])
+    N, T = C + 5, V.shape[1]
+    P = rng.integers(-2**22, 2**22, (16, T, N)).astype(np.int32)
+    scales = rng.uniform(0.002, 2.5, 16).astype(np.float32)
+    pm, ps = zip(*[quantize_multiplier(float(s / np.float32(0.25))) for s in scales])
     bias = rng.integers(-2**20, 2**20, N).astype(np.int64)
-    _, ref_scale = make_layer(rng, 1, N, 1, 1, wide=True)[1:]
-    m, sh = map(np.array, zip(*[quantize_multiplier(float(s)) for s in ref_scale * 1e-2]))
+    m, sh = map(np.array, zip(*[quantize_multiplier(s) for s in rng.uniform(1e-4, 1e-2, N)]))
     sh[:3] += 8  # scales above 1 in the first block exercise the one-step channels
     args = (P, list(pm), list(ps), bias, m.astype(np.int32), sh.astype(np.int32), 3, H, W)
     y = t.winograd_output_int8(*args, True)
     np.testing.assert_array_equal(y, t.winograd_output_int8(*args, False))
-    r = ((P.astype(np.int64) * np.array(pm)[:, None, None] + (1 << 30)) >> 31)
-    ps = np.array(ps)[:, None, None]
-    r = np.where(ps < 0, r >> np.minimum(-ps, 31).clip(0), r << ps.clip(0, 31))
-    r = wrap32(r).reshape(4, 4, th, tw, N)
-    yy = np.einsum("ia,abyxn,jb->yixjn", AT, r, AT).reshape(2 * th, 2 * tw, N)[:H, :W]
-    xq = wrap32(yy + wrap32(bias))
-    np.testing.assert_array_equal(y, np.clip(two_step(xq, m, sh) + 3, -128, 127))
+    np.testing.assert_array_equal(y, winograd_output_ref(rescale_positions(P, scales), bias, m, sh, 3, H, W))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("C_in, C_out, H, W, in_zp", [(16, 16, 8, 8, 0), (5, 24, 7, 5, -3),
+                                                      (64, 40, 6, 9, 11)])
+def test_winograd_int8_layer_bit_exact(rng, threads, C_in, C_out, H, W, in_zp):
+    w, eff_bias, req = make_layer(rng, C_in, C_out, 3, 1)
+    x = rng.integers(-128, 128, (H, W, C_in), dtype=np.int8)
+    t.set_num_threads(threads)
+    try:
+        y, path = run_int8(w, eff_bias, req, x, in_zp, 6, 1, 1, 1)
+    finally:
+        t.set_num_threads(2)
+    assert path == "winograd"
+    np.testing.assert_array_equal(y, winograd_int8_ref(x, w, eff_bias, req, in_zp, 6))
 
 
 @pytest.mark.parametrize("C_in, C_out, H, W", [(16, 16, 8, 8), (5, 24, 7, 5), (64, 32, 6, 6)])
@@ -199,11 +261,7 @@ def test_winograd_int8_within_derived_bound(rng, C_in, C_out, H, W):
     # 6 standard deviations of that sum in output units plus 2 for the rescaling roundings.
     U = np.einsum("ai,ncij,bj->abnc", G, w.astype(np.float64), G).reshape(16, C_out, C_in)
     s = np.abs(U).reshape(16, -1).max(1) / 127
-    th, tw = (H + 1) // 2, (W + 1) // 2
-    p = np.full((2 * th + 2, 2 * tw + 2, C_in), in_zp, np.float64)
-    p[1:H + 1, 1:W + 1] = x
-    d = np.stack([p[2 * a:2 * a + 4, 2 * b:2 * b + 4] for a in range(th) for b in range(tw)])
-    V = np.einsum("ai,tijc,bj->abtc", BT, d, BT).reshape(16, -1)
+    V = np.einsum("ai,tijc,bj->abtc", BT, tile_patches(x, in_zp), BT).reshape(16, -1)
     var = C_in * (4 / 3 * (U.reshape(16, -1) ** 2).mean(1) + (V ** 2).mean(1) * s ** 2 / 12)
     sigma = np.sqrt(np.sort(var)[-9:].sum())
     bound = 6 * sigma * req.astype(np.float64) + 2
