@@ -51,7 +51,8 @@ ConvGeometry read_geometry(const LayerArgs& a, const char* op, bool dilations) {
     if (!ok) fail(op, n, what);
   };
   need(g.C_in > 0 && g.C_out > 0, "C_in and C_out must be positive (got C_in=" +
-                                      std::to_string(g.C_in) + ", C_out=" + std::to_string(g.C_out) + ")");
+                                      std::to_string(g.C_in) + ", C_out=" +
+                                      std::to_string(g.C_out) + ")");
   need(g.kH > 0 && g.kW > 0, "kernel sizes must be positive (got kH=" + std::to_string(g.kH) +
                                  ", kW=" + std::to_string(g.kW) + ")");
   need(g.stride_h > 0 && g.stride_w > 0, "strides must be positive (got stride_h=" +
@@ -184,7 +185,8 @@ void ConvFp32::load_weights(const TensorLookup& lookup) {
     case ConvPath::Depthwise:
       dw_weight.resize(size_t(taps) * g.C_out);
       for (int c = 0; c < g.C_out; ++c)
-        for (int t = 0; t < taps; ++t) dw_weight[size_t(t) * g.C_out + c] = weight[size_t(c) * taps + t];
+        for (int t = 0; t < taps; ++t)
+          dw_weight[size_t(t) * g.C_out + c] = weight[size_t(c) * taps + t];
       break;
     case ConvPath::Grouped:
       for (int gi = 0; gi < g.groups; ++gi)
@@ -206,10 +208,11 @@ void ConvFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   const TensorShape o = output_shape(in);
   const int64_t M = int64_t(o.h) * o.w;
   switch (path()) {
-    case ConvPath::Winograd:
-      req.raise(2, uint64_t(4 * std::max(M * in.c * 9,
-                                          16 * cpu::winograd_tiles(in.h, in.w) * (in.c + g.C_out))));
+    case ConvPath::Winograd: {
+      const int64_t tiles = 16 * cpu::winograd_tiles(in.h, in.w) * (in.c + g.C_out);
+      req.raise(2, uint64_t(4 * std::max(M * in.c * 9, tiles)));
       break;
+    }
     case ConvPath::Grouped:
       req.raise(2, uint64_t(4 * cpu::grouped_fp32_scratch_floats(in.c, o.h, o.w, g.C_out, g.kH,
                                                                  g.kW, g.groups)));
@@ -232,7 +235,8 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
     case ConvPath::Winograd: {
       const void* pk[16];
       for (int k = 0; k < 16; ++k) pk[k] = winograd_packed[k].data;
-      float* scratch = scratch_of<float>(ctx, 2, 64 * cpu::winograd_tiles(s.h, s.w) * (s.c + g.C_out));
+      const int64_t tiles = cpu::winograd_tiles(s.h, s.w);
+      float* scratch = scratch_of<float>(ctx, 2, 64 * tiles * (s.c + g.C_out));
       ops.conv_winograd_fp32(in, pk, b, out, s.c, s.h, s.w, g.C_out, relu, scratch,
                              ctx.backend_handle, weight.data());
       break;
@@ -247,8 +251,9 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
     case ConvPath::Grouped: {
       std::vector<const void*> pk;
       for (const Buffer& p : group_packed) pk.push_back(p.data);
-      float* scratch = scratch_of<float>(
-          ctx, 2, 4 * cpu::grouped_fp32_scratch_floats(s.c, o.h, o.w, g.C_out, g.kH, g.kW, g.groups));
+      const int64_t floats =
+          cpu::grouped_fp32_scratch_floats(s.c, o.h, o.w, g.C_out, g.kH, g.kW, g.groups);
+      float* scratch = scratch_of<float>(ctx, 2, 4 * floats);
       cpu::conv_fp32_grouped(in, pk.data(), b, out, s.c, s.h, s.w, g.C_out, g.kH, g.kW,
                              g.stride_h, g.stride_w, g.pad_h, g.pad_w, g.dilation_h,
                              g.dilation_w, g.groups, relu, scratch);

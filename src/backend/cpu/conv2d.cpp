@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "backend/cpu/conv_requant.h"
@@ -15,12 +14,6 @@
 namespace mi::cpu {
 
 namespace {
-
-const BackendOps& gemm_ops(bool present, const char* what) {
-  const BackendOps& ops = cpu_backend();
-  if (!present) throw std::runtime_error(std::string("cpu backend: convolution needs ") + what);
-  return ops;
-}
 
 bool run_serial() { return omp_get_max_threads() < 2 || omp_in_parallel(); }
 
@@ -134,7 +127,7 @@ bool has_wide_scale(const int32_t* shift, int n) {
 void product_wide_scales(const BackendOps& ops, const int8_t* A, const uint8_t* pk,
                          const int64_t* bias, const int32_t* multiplier, const int32_t* shift,
                          int8_t out_zp, int8_t* C, int M, int K, int N, bool channel_major) {
-  if (!ops.gemm_int8_int32) throw std::runtime_error("cpu backend: convolution needs gemm_int8_int32");
+  require_cpu_op(ops.gemm_int8_int32 != nullptr, "gemm_int8_int32");
   std::vector<int32_t> acc(size_t(M) * N);
   ops.gemm_int8_int32(A, pk, acc.data(), M, K, N, nullptr, nullptr);
   for (int m = 0; m < M; ++m)
@@ -151,8 +144,8 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                int pad_w, bool relu, const void* packed, float* scratch, int dil_h, int dil_w,
                void* ctx) {
-  const BackendOps& ops = gemm_ops(cpu_backend().gemm_packed_fp32 && cpu_backend().pack_weights_fp32,
-                                   "gemm_packed_fp32");
+  const BackendOps& ops = cpu_backend();
+  require_cpu_op(ops.gemm_packed_fp32 && ops.pack_weights_fp32, "gemm_packed_fp32");
   const Geometry g{C,      H,     W,     C,     0,     kH,    kW,   stride_h,
                    stride_w, pad_h, pad_w, dil_h, dil_w,
                    conv_out_size(H, pad_h, dil_h, kH, stride_h),
@@ -195,7 +188,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
                        float* output, int C, int H, int W, int C_out, int kH, int kW,
                        int stride_h, int stride_w, int pad_h, int pad_w, int dil_h, int dil_w,
                        int groups, bool relu, float* scratch) {
-  const BackendOps& ops = gemm_ops(cpu_backend().gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
+  const BackendOps& ops = cpu_backend();
+  require_cpu_op(ops.gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
   const int Cg = C / groups, Ng = C_out / groups;
   Geometry g{C,        H,     W,     Cg,    0,     kH,    kW,   stride_h,
              stride_w, pad_h, pad_w, dil_h, dil_w,
@@ -205,7 +199,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
   if (!scratch)
-    scratch = grow(tls_fp32_cols(), grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
+    scratch = grow(tls_fp32_cols(),
+                   grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
   float* A = scratch;
   float* Y = scratch + int64_t(M) * K;
   auto scatter = [&](int gi, int m0, int m1) {
@@ -252,8 +247,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                                     pad_w, groups);
     return;
   }
-  const BackendOps& ops =
-      gemm_ops(cpu_backend().gemm_int8 && cpu_backend().pack_weights_int8, "gemm_int8");
+  const BackendOps& ops = cpu_backend();
+  require_cpu_op(ops.gemm_int8 && ops.pack_weights_int8, "gemm_int8");
   const int Cg = C / groups, Ng = C_out / groups;
   const Geometry g{C,        H,     W,     Cg, 0, kH, kW, stride_h,
                    stride_w, pad_h, pad_w, 1,  1,
@@ -290,7 +285,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
     packed = temp.block;
   }
   const uint8_t* pk = static_cast<const uint8_t*>(packed);
-  const bool direct = kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
+  const bool direct =
+      kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
   std::vector<int8_t> local;
   int8_t* A = nullptr;
   if (!direct) {

@@ -64,6 +64,10 @@ inline __m256i sra_epi64(__m256i x, __m256i count, __m256i offset) {
   return _mm256_sub_epi64(_mm256_srlv_epi64(_mm256_xor_si256(x, sign), count), offset);
 }
 
+inline __m256i load64(const int64_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
 inline __m256i clamp_epi64(__m256i x, __m256i lo, __m256i hi) {
   x = _mm256_blendv_epi8(x, hi, _mm256_cmpgt_epi64(x, hi));
   return _mm256_blendv_epi8(x, lo, _mm256_cmpgt_epi64(lo, x));
@@ -101,10 +105,8 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
         }
         const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.multiplier + c));
         auto lane = [&](const __m256i& p, int j) {
-          const __m256i cnt = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.count[c + j]));
-          const __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.half[c + j]));
-          const __m256i off = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.offset[c + j]));
-          const __m256i r = sra_epi64(_mm256_add_epi64(p, half), cnt, off);
+          const __m256i r = sra_epi64(_mm256_add_epi64(p, load64(&tab.half[c + j])),
+                                      load64(&tab.count[c + j]), load64(&tab.offset[c + j]));
           return clamp_epi64(_mm256_add_epi64(r, zp_out), lo, hi);
         };
         const __m256i even = lane(_mm256_mul_epi32(acc, m), 0);
