@@ -63,10 +63,14 @@ def test_winograd_fp32_transforms(rng, H, W, C):
 
 @pytest.mark.parametrize("kH, kW, stride, pad, dil", [
     (3, 3, (1, 1), (1, 1), (1, 1)), (3, 3, (2, 2), (1, 1), (1, 1)), (5, 5, (1, 2), (2, 1), (1, 1)),
-    (3, 3, (1, 1), (2, 2), (2, 2)), (7, 7, (2, 2), (3, 3), (1, 1)), (1, 1, (2, 1), (0, 0), (1, 1))])
+    (3, 3, (1, 1), (2, 2), (2, 2)), (7, 7, (2, 2), (3, 3), (1, 1)), (1, 1, (2, 1), (0, 0), (1, 1)),
+    (3, 3, (2, 2), (0, 0), (1, 1)), (3, 3, (1, 2), (1, 0), (1, 1))])
 @pytest.mark.parametrize("C", [8, 13])
-def test_depthwise_fp32_kernel(rng, kH, kW, stride, pad, dil, C):
-    x = rng.standard_normal((9, 11, C)).astype(np.float32)
+@pytest.mark.parametrize("H, W", [(9, 11), (3, 4), (4, 3)])
+def test_depthwise_fp32_kernel(rng, kH, kW, stride, pad, dil, C, H, W):
+    if min(H, W) + 2 * min(pad) < dil[0] * (kH - 1) + 1:
+        pytest.skip("kernel larger than the padded image")
+    x = rng.standard_normal((H, W, C)).astype(np.float32)
     w = rng.standard_normal((C, 1, kH, kW)).astype(np.float32)
     b = rng.standard_normal(C).astype(np.float32)
     y = t.depthwise_fp32(x, w, b, stride, pad, dil, True, True)
@@ -170,10 +174,13 @@ def test_conv_fp32_refuses_bad_layers(args, tensors, message):
         t.conv_run_layer("conv_fp32", "c", base, tensors, np.zeros((5, 5, 4), np.float32))
 
 
-@pytest.mark.parametrize("shape, message", [((5, 5, 3), "input has 3 channels, expected C_in=4"),
-                                            ((2, 2, 4), "input 2x2 is smaller than the kernel")])
-def test_conv_fp32_refuses_bad_inputs(shape, message):
-    w = np.zeros((6, 4, 3, 3), np.float32)
+@pytest.mark.parametrize("shape, stride, message", [
+    ((5, 5, 3), 1, "input has 3 channels, expected C_in=4"),
+    ((2, 2, 4), 1, "input 2x2 is smaller than the kernel"),
+    ((2, 5, 4), 2, "input 2x5 is smaller than the kernel")])  # C division would give 1 row
+@pytest.mark.parametrize("groups", [1, 4])
+def test_conv_fp32_refuses_bad_inputs(shape, stride, message, groups):
+    w = np.zeros((4, 4 // groups, 3, 3), np.float32)
+    args = dict(C_out=4, C_in=4, kH=3, kW=3, stride_h=stride, stride_w=stride, groups=groups)
     with pytest.raises(RuntimeError, match="conv_fp32 'c': " + message):
-        t.conv_run_layer("conv_fp32", "c", dict(C_out=6, C_in=4, kH=3, kW=3), {"c.weight": w},
-                         np.zeros(shape, np.float32))
+        t.conv_run_layer("conv_fp32", "c", args, {"c.weight": w}, np.zeros(shape, np.float32))

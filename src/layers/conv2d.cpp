@@ -131,7 +131,10 @@ TensorShape conv_shape(const char* op, const std::string& name, const ConvGeomet
   const TensorShape out{g.C_out,
                         cpu::conv_out_size(in.h, g.pad_h, g.dilation_h, g.kH, g.stride_h),
                         cpu::conv_out_size(in.w, g.pad_w, g.dilation_w, g.kW, g.stride_w)};
-  if (out.h < 1 || out.w < 1)
+  // The window must fit the padded image: C division would round a negative span up to one
+  // output row made only of positions outside it.
+  if (in.h + 2 * g.pad_h < g.dilation_h * (g.kH - 1) + 1 ||
+      in.w + 2 * g.pad_w < g.dilation_w * (g.kW - 1) + 1)
     fail(op, name, "input " + std::to_string(in.h) + "x" + std::to_string(in.w) +
                        " is smaller than the kernel");
   return out;
