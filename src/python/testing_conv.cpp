@@ -284,7 +284,6 @@ Arr<int8_t> dw_int8(Arr<int8_t> x, Arr<int8_t> w, Arr<int32_t> bias, Arr<int32_t
 
 void bind_conv_testing(py::module_& t) {
   t.def("set_num_threads", [](int n) { omp_set_num_threads(n); });
-  t.def("get_max_threads", [] { return omp_get_max_threads(); });
   t.def("conv_run_layer", &run_layer, py::arg("op"), py::arg("name"), py::arg("args"),
         py::arg("tensors"), py::arg("x"), py::arg("relu") = false);
   t.def("conv_int8_prepared", &int8_prepared);
