@@ -63,13 +63,124 @@ def test_winograd_fp32_transforms(rng, H, W, C):
 
 @pytest.mark.parametrize("kH, kW, stride, pad, dil", [
     (3, 3, (1, 1), (1, 1), (1, 1)), (3, 3, (2, 2), (1, 1), (1, 1)), (5, 5, (1, 2), (2, 1), (1, 1)),
-    (3, 3, (1, 1), (2, 2), (2, 2)), (7, 7, (2, 2), (3, 3), (1, 1)), (1, 1, (2, 1), (0, 0), (1, 1))])
+    (3, 3, (1, 1), (2, 2), (2, 2)), (7, 7, (2, 2), (3, 3), (1, 1)), (1, 1, (2, 1), (0, 0), (1, 1)),
+    (3, 3, (2, 2), (0, 0), (1, 1)), (3, 3, (1, 2), (1, 0), (1, 1))])
 @pytest.mark.parametrize("C", [8, 13])
-def test_depthwise_fp32_kernel(rng, kH, kW, stride, pad, dil, C):
-    x = rng.standard_normal((9, 11, C)).astype(np.float32)
+@pytest.mark.parametrize("H, W", [(9, 11), (3, 4), (4, 3)])
+def test_depthwise_fp32_kernel(rng, kH, kW, stride, pad, dil, C, H, W):
+    if min(H, W) + 2 * min(pad) < dil[0] * (kH - 1) + 1:
+        pytest.skip("kernel larger than the padded image")
+    x = rng.standard_normal((H, W, C)).astype(np.float32)
     w = rng.standard_normal((C, 1, kH, kW)).astype(np.float32)
     b = rng.standard_normal(C).astype(np.float32)
     y = t.depthwise_fp32(x, w, b, stride, pad, dil, True, True)
     np.testing.assert_array_equal(y, t.depthwise_fp32(x, w, b, stride, pad, dil, True, False))
     ref = torch_conv(x, w, b, stride, pad, dil, groups=C, relu=True)
     np.testing.assert_allclose(y, ref, atol=tol(ref, kH * kW), rtol=0)
+
+
+def run_fp32(w, b, x, relu=False, **geo):
+    C_out, Cg, kH, kW = w.shape
+    args = dict(C_out=C_out, C_in=x.shape[2], kH=kH, kW=kW, **geo)
+    tensors = {"c.weight": w} if b is None else {"c.weight": w, "c.bias": b}
+    return t.conv_run_layer("conv_fp32", "c", args, tensors, x, relu)
+
+
+GEOMETRIES = [
+    # C_in, C_out, k, stride, pad, dil, groups, H, W
+    (3, 8, 3, 1, 1, 1, 1, 9, 7),       # Winograd
+    (5, 13, 3, 1, 1, 1, 1, 1, 1),      # Winograd on a 1x1 image
+    (16, 24, 3, 1, 0, 1, 1, 6, 6),     # 3x3 pad 0: general
+    (13, 20, 1, 1, 0, 1, 1, 5, 4),     # pointwise
+    (8, 16, 1, 2, 0, 1, 1, 7, 7),      # strided 1x1
+    (3, 16, 7, 2, 3, 1, 1, 17, 15),    # stem
+    (7, 9, 5, 2, 2, 1, 1, 9, 10),
+    (6, 10, 3, 1, 2, 2, 1, 8, 8),      # dilation 2 keeps the size
+    (8, 12, 3, 2, 1, 1, 2, 9, 9),      # 2 groups
+    (12, 12, 3, 1, 1, 1, 12, 7, 6),    # depthwise
+    (11, 11, 5, 2, 2, 1, 11, 9, 9),    # depthwise 5x5 stride 2
+    (6, 12, 3, 1, 1, 1, 6, 5, 5),      # channel multiplier 2: grouped
+    (9, 9, 3, 1, 2, 2, 3, 7, 7),       # grouped and dilated
+    (4, 6, 3, 2, 0, 1, 1, 3, 3),       # input as small as the kernel
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("C_in, C_out, k, s, p, d, groups, H, W", GEOMETRIES)
+def test_conv_fp32_layer_matches_torch(rng, threads, C_in, C_out, k, s, p, d, groups, H, W):
+    x = rng.standard_normal((H, W, C_in)).astype(np.float32)
+    w = rng.standard_normal((C_out, C_in // groups, k, k)).astype(np.float32)
+    b = rng.standard_normal(C_out).astype(np.float32)
+    t.set_num_threads(threads)
+    try:
+        y, path = run_fp32(w, b, x, relu=True, stride_h=s, stride_w=s, pad_h=p, pad_w=p,
+                           dilation_h=d, dilation_w=d, groups=groups)
+    finally:
+        t.set_num_threads(2)
+    expected_path = ("winograd" if (k, s, p, d, groups) == (3, 1, 1, 1, 1) else
+                     "general" if groups == 1 else
+                     "depthwise" if groups == C_in == C_out else "grouped")
+    assert path == expected_path
+    ref = torch_conv(x, w, b, (s, s), (p, p), (d, d), groups, relu=True)
+    assert y.shape == ref.shape
+    np.testing.assert_allclose(y, ref, atol=tol(ref, C_in // groups * k * k), rtol=0)
+
+
+@pytest.mark.parametrize("prepack, scratch", [(True, True), (False, False), (True, False)])
+@pytest.mark.parametrize("kH, kW, stride, pad, dil", [(1, 1, (1, 1), (0, 0), (1, 1)),
+                                                      (3, 2, (2, 1), (1, 0), (1, 2))])
+def test_conv_fp32_kernel_pack_and_scratch(rng, prepack, scratch, kH, kW, stride, pad, dil):
+    x = rng.standard_normal((8, 9, 10)).astype(np.float32)
+    w = rng.standard_normal((11, 10, kH, kW)).astype(np.float32)
+    y = t.conv_fp32(x, w, None, stride, pad, dil, False, prepack, scratch)
+    np.testing.assert_array_equal(y, t.conv_fp32(x, w, None, stride, pad, dil, False, True, True))
+    ref = torch_conv(x, w, None, stride, pad, dil)
+    np.testing.assert_allclose(y, ref, atol=tol(ref, 10 * kH * kW), rtol=0)
+
+
+def test_pointwise_is_the_plain_gemm(rng):
+    x = rng.standard_normal((4, 5, 16)).astype(np.float32)
+    w = rng.standard_normal((24, 16, 1, 1)).astype(np.float32)
+    y = t.conv_fp32(x, w, None, (1, 1), (0, 0), (1, 1))
+    ref = x.reshape(-1, 16).astype(np.float64) @ w[:, :, 0, 0].T.astype(np.float64)
+    np.testing.assert_allclose(y.reshape(-1, 24), ref, atol=1e-4, rtol=0)
+
+
+@pytest.mark.parametrize("H, W, C, N", [(8, 8, 16, 32), (5, 7, 3, 9), (14, 14, 64, 64)])
+def test_winograd_fp32_close_to_direct(rng, H, W, C, N):
+    # The transforms add rounding of order eps * |values| per stage; bounded by 1e-5 relative
+    # to the output scale times sqrt(9C).
+    x = rng.standard_normal((H, W, C)).astype(np.float32)
+    w = rng.standard_normal((N, C, 3, 3)).astype(np.float32)
+    b = rng.standard_normal(N).astype(np.float32)
+    y = t.conv_winograd_fp32(x, w, b)
+    ref = torch_conv(x, w, b, pad=(1, 1))
+    np.testing.assert_allclose(y, ref, atol=tol(ref, 9 * C), rtol=0)
+
+
+@pytest.mark.parametrize("args, tensors, message", [
+    (dict(kH=0), {}, "kernel sizes must be positive"),
+    (dict(stride_w=0), {}, "strides must be positive"),
+    (dict(groups=3), {}, "groups=3 must divide C_in=4 and C_out=6"),
+    (dict(), {}, "missing tensor 'c.weight'"),
+    (dict(), {"c.weight": np.zeros(4 * 6 * 9 - 1, np.float32)}, "'c.weight' holds 215 values, expected 216"),
+    (dict(), {"c.weight": np.zeros(216, np.float32), "c.bias": np.zeros(5, np.float32)},
+     "'c.bias' holds 5 values, expected 6"),
+])
+def test_conv_fp32_refuses_bad_layers(args, tensors, message):
+    base = dict(C_out=6, C_in=4, kH=3, kW=3, pad_h=1, pad_w=1)
+    base.update(args)
+    with pytest.raises(RuntimeError, match="conv_fp32 'c': .*" + message.replace("(", r"\(")):
+        t.conv_run_layer("conv_fp32", "c", base, tensors, np.zeros((5, 5, 4), np.float32))
+
+
+@pytest.mark.parametrize("shape, stride, message", [
+    ((5, 5, 3), 1, "input has 3 channels, expected C_in=4"),
+    ((2, 2, 4), 1, "input 2x2 is smaller than the kernel"),
+    ((2, 5, 4), 2, "input 2x5 is smaller than the kernel")])  # C division would give 1 row
+@pytest.mark.parametrize("groups", [1, 4])
+def test_conv_fp32_refuses_bad_inputs(shape, stride, message, groups):
+    w = np.zeros((4, 4 // groups, 3, 3), np.float32)
+    args = dict(C_out=4, C_in=4, kH=3, kW=3, stride_h=stride, stride_w=stride, groups=groups)
+    with pytest.raises(RuntimeError, match="conv_fp32 'c': " + message):
+        t.conv_run_layer("conv_fp32", "c", args, {"c.weight": w}, np.zeros(shape, np.float32))

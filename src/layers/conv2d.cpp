@@ -51,7 +51,8 @@ ConvGeometry read_geometry(const LayerArgs& a, const char* op, bool dilations) {
     if (!ok) fail(op, n, what);
   };
   need(g.C_in > 0 && g.C_out > 0, "C_in and C_out must be positive (got C_in=" +
-                                      std::to_string(g.C_in) + ", C_out=" + std::to_string(g.C_out) + ")");
+                                      std::to_string(g.C_in) + ", C_out=" +
+                                      std::to_string(g.C_out) + ")");
   need(g.kH > 0 && g.kW > 0, "kernel sizes must be positive (got kH=" + std::to_string(g.kH) +
                                  ", kW=" + std::to_string(g.kW) + ")");
   need(g.stride_h > 0 && g.stride_w > 0, "strides must be positive (got stride_h=" +
@@ -130,7 +131,10 @@ TensorShape conv_shape(const char* op, const std::string& name, const ConvGeomet
   const TensorShape out{g.C_out,
                         cpu::conv_out_size(in.h, g.pad_h, g.dilation_h, g.kH, g.stride_h),
                         cpu::conv_out_size(in.w, g.pad_w, g.dilation_w, g.kW, g.stride_w)};
-  if (out.h < 1 || out.w < 1)
+  // The window must fit the padded image: C division would round a negative span up to one
+  // output row made only of positions outside it.
+  if (in.h + 2 * g.pad_h < g.dilation_h * (g.kH - 1) + 1 ||
+      in.w + 2 * g.pad_w < g.dilation_w * (g.kW - 1) + 1)
     fail(op, name, "input " + std::to_string(in.h) + "x" + std::to_string(in.w) +
                        " is smaller than the kernel");
   return out;
@@ -184,7 +188,8 @@ void ConvFp32::load_weights(const TensorLookup& lookup) {
     case ConvPath::Depthwise:
       dw_weight.resize(size_t(taps) * g.C_out);
       for (int c = 0; c < g.C_out; ++c)
-        for (int t = 0; t < taps; ++t) dw_weight[size_t(t) * g.C_out + c] = weight[size_t(c) * taps + t];
+        for (int t = 0; t < taps; ++t)
+          dw_weight[size_t(t) * g.C_out + c] = weight[size_t(c) * taps + t];
       break;
     case ConvPath::Grouped:
       for (int gi = 0; gi < g.groups; ++gi)
@@ -206,10 +211,11 @@ void ConvFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   const TensorShape o = output_shape(in);
   const int64_t M = int64_t(o.h) * o.w;
   switch (path()) {
-    case ConvPath::Winograd:
-      req.raise(2, uint64_t(4 * std::max(M * in.c * 9,
-                                          16 * cpu::winograd_tiles(in.h, in.w) * (in.c + g.C_out))));
+    case ConvPath::Winograd: {
+      const int64_t tiles = 16 * cpu::winograd_tiles(in.h, in.w) * (in.c + g.C_out);
+      req.raise(2, uint64_t(4 * std::max(M * in.c * 9, tiles)));
       break;
+    }
     case ConvPath::Grouped:
       req.raise(2, uint64_t(4 * cpu::grouped_fp32_scratch_floats(in.c, o.h, o.w, g.C_out, g.kH,
                                                                  g.kW, g.groups)));
@@ -232,7 +238,8 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
     case ConvPath::Winograd: {
       const void* pk[16];
       for (int k = 0; k < 16; ++k) pk[k] = winograd_packed[k].data;
-      float* scratch = scratch_of<float>(ctx, 2, 64 * cpu::winograd_tiles(s.h, s.w) * (s.c + g.C_out));
+      const int64_t tiles = cpu::winograd_tiles(s.h, s.w);
+      float* scratch = scratch_of<float>(ctx, 2, 64 * tiles * (s.c + g.C_out));
       ops.conv_winograd_fp32(in, pk, b, out, s.c, s.h, s.w, g.C_out, relu, scratch,
                              ctx.backend_handle, weight.data());
       break;
@@ -247,8 +254,9 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
     case ConvPath::Grouped: {
       std::vector<const void*> pk;
       for (const Buffer& p : group_packed) pk.push_back(p.data);
-      float* scratch = scratch_of<float>(
-          ctx, 2, 4 * cpu::grouped_fp32_scratch_floats(s.c, o.h, o.w, g.C_out, g.kH, g.kW, g.groups));
+      const int64_t floats =
+          cpu::grouped_fp32_scratch_floats(s.c, o.h, o.w, g.C_out, g.kH, g.kW, g.groups);
+      float* scratch = scratch_of<float>(ctx, 2, 4 * floats);
       cpu::conv_fp32_grouped(in, pk.data(), b, out, s.c, s.h, s.w, g.C_out, g.kH, g.kW,
                              g.stride_h, g.stride_w, g.pad_h, g.pad_w, g.dilation_h,
                              g.dilation_w, g.groups, relu, scratch);
@@ -303,7 +311,9 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
       fail("conv_int8", name, "tensor '" + name + ".req_scale' value " + std::to_string(c) +
                                   " is " + std::to_string(req_scale[c]) +
                                   ", expected a finite positive scale");
-    cpu::conv_quantize_multiplier(req_scale[c], multiplier[c], shift[c]);
+    const cpu::QuantMultiplier qm = cpu::quantize_multiplier(req_scale[c]);
+    multiplier[c] = qm.multiplier;
+    shift[c] = qm.shift;
   }
 
   packed_oihw = int8_pack(ops, weight.data(), g.C_out, g.K);
@@ -344,12 +354,11 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
         for (int i = 0; i < g.C_in; ++i) winograd_row_sums[k][o] += q[size_t(o) * g.C_in + i];
     }
     winograd_ready = true;
-    int32_t mw = 0, sw = 0;
-    cpu::conv_quantize_multiplier(double(winograd_scales[5] / 0.25f), mw, sw);
+    const cpu::QuantMultiplier w5 = cpu::quantize_multiplier(double(winograd_scales[5] / 0.25f));
     winograd_bias.resize(N);
     for (int c = 0; c < N; ++c) {
       const int32_t zs = int32_t(uint32_t(int32_t(in_zp)) * uint32_t(winograd_row_sums[5][c]));
-      const int64_t t = cpu::requant_one_step(zs, mw, sw);
+      const int64_t t = cpu::requant_one_step(zs, w5.multiplier, w5.shift);
       winograd_bias[c] = int64_t(int32_t(int64_t(in_zp) * row_sums[c] - t)) + eff_bias[c];
     }
   }

@@ -73,7 +73,8 @@ std::unique_ptr<ILayer> make_layer(const std::string& op, const std::string& nam
   std::unique_ptr<ILayer> layer = create(DictArgs(args, name, kind));
   layer->name = name;
   layer->relu = relu;
-  layer->load_weights([&](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+  layer->load_weights([&](const std::string& n, std::vector<int>& shape,
+                          std::vector<uint8_t>& bytes) {
     if (!tensors.contains(n)) return false;
     py::array a = py::array::ensure(tensors[py::str(n)], py::array::c_style);
     shape.assign(a.shape(), a.shape() + a.ndim());
@@ -102,7 +103,8 @@ py::tuple run_layer(const std::string& op, const std::string& name,
     scratch[i].resize(req.bytes[i]);
     ctx.scratch[i] = BufferView{scratch[i].empty() ? nullptr : scratch[i].data(), 0, req.bytes[i]};
   }
-  py::array out = int8_in ? py::array(make<int8_t>({o.h, o.w, o.c})) : py::array(make<float>({o.h, o.w, o.c}));
+  py::array out = int8_in ? py::array(make<int8_t>({o.h, o.w, o.c}))
+                          : py::array(make<float>({o.h, o.w, o.c}));
   TensorRef ref{const_cast<void*>(in.data()), 0, uint64_t(in.nbytes()), s};
   BufferView ov{out.mutable_data(), 0, uint64_t(out.nbytes())};
   const TensorShape r = layer->forward(&ref, 1, ov, ctx);
@@ -162,7 +164,8 @@ Arr<float> winograd_fp32_kernel(Arr<float> x, Arr<float> w, std::optional<Arr<fl
     }
   std::vector<float*> packs(16);
   const void* pk[16];
-  for (int k = 0; k < 16; ++k) pk[k] = packs[k] = ops.pack_weights_fp32(&U[size_t(k) * N * C], N, C);
+  for (int k = 0; k < 16; ++k)
+    pk[k] = packs[k] = ops.pack_weights_fp32(&U[size_t(k) * N * C], N, C);
   Arr<float> out = make<float>({H, W, N});
   cpu::conv_winograd_fp32(x.data(), pk, opt(bias), out.mutable_data(), C, H, W, N, relu,
                           nullptr, nullptr, nullptr);
@@ -194,7 +197,8 @@ Arr<float> win_out_fp32(Arr<float> Mw, std::optional<Arr<float>> bias, bool relu
   if (avx)
     cpu::winograd_output_fp32_avx2(Mw.data(), opt(bias), relu, out.mutable_data(), N, H, W, 0, T);
   else
-    cpu::winograd_output_fp32_ref(Mw.data(), opt(bias), relu, out.mutable_data(), N, H, W, 0, T, 0, N);
+    cpu::winograd_output_fp32_ref(Mw.data(), opt(bias), relu, out.mutable_data(), N, H, W, 0, T,
+                                  0, N);
   return out;
 }
 
@@ -280,7 +284,6 @@ Arr<int8_t> dw_int8(Arr<int8_t> x, Arr<int8_t> w, Arr<int32_t> bias, Arr<int32_t
 
 void bind_conv_testing(py::module_& t) {
   t.def("set_num_threads", [](int n) { omp_set_num_threads(n); });
-  t.def("get_max_threads", [] { return omp_get_max_threads(); });
   t.def("conv_run_layer", &run_layer, py::arg("op"), py::arg("name"), py::arg("args"),
         py::arg("tensors"), py::arg("x"), py::arg("relu") = false);
   t.def("conv_int8_prepared", &int8_prepared);
@@ -296,11 +299,6 @@ void bind_conv_testing(py::module_& t) {
   t.def("winograd_output_int8", &win_out_int8);
   t.def("depthwise_fp32", &dw_fp32);
   t.def("depthwise3x3_int8", &dw_int8);
-  t.def("conv_quantize_multiplier", [](double s) {
-    int32_t m = 0, e = 0;
-    cpu::conv_quantize_multiplier(s, m, e);
-    return py::make_tuple(m, e);
-  });
   t.def("requant_one_step", &cpu::requant_one_step);
   t.def("requant_two_step", &cpu::requant_two_step);
 }

@@ -5,21 +5,15 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
+#include "backend/cpu/conv_requant.h"
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/winograd.h"
 
 namespace mi::cpu {
 
 namespace {
-
-const BackendOps& gemm_ops(bool present, const char* what) {
-  const BackendOps& ops = cpu_backend();
-  if (!present) throw std::runtime_error(std::string("cpu backend: convolution needs ") + what);
-  return ops;
-}
 
 bool run_serial() { return omp_get_max_threads() < 2 || omp_in_parallel(); }
 
@@ -123,14 +117,35 @@ auto pack_kernel_position(const T* weight, int N, int Cg, int kH, int kW, PackFn
   return pack(m.data(), N, K);
 }
 
+bool has_wide_scale(const int32_t* shift, int n) {
+  return std::any_of(shift, shift + n, [](int32_t s) { return s > 0; });
+}
+
+// The int8-output mode of gemm_int8 rounds in two steps, a rule stated for scales below 1.
+// When a channel's scale is 1 or more the product is taken as raw sums and every channel is
+// rounded by requant_two_step, which rounds such channels once.
+void product_wide_scales(const BackendOps& ops, const int8_t* A, const uint8_t* pk,
+                         const int64_t* bias, const int32_t* multiplier, const int32_t* shift,
+                         int8_t out_zp, int8_t* C, int M, int K, int N, bool channel_major) {
+  require_cpu_op(ops.gemm_int8_int32 != nullptr, "gemm_int8_int32");
+  std::vector<int32_t> acc(size_t(M) * N);
+  ops.gemm_int8_int32(A, pk, acc.data(), M, K, N, nullptr, nullptr);
+  for (int m = 0; m < M; ++m)
+    for (int n = 0; n < N; ++n) {
+      const int32_t x = int32_t(uint32_t(acc[size_t(m) * N + n]) + uint32_t(int32_t(bias[n])));
+      C[channel_major ? size_t(n) * M + m : size_t(m) * N + n] =
+          saturate_int8(requant_two_step(x, multiplier[n], shift[n]) + out_zp);
+    }
+}
+
 }  // namespace
 
 void conv_fp32(const float* input, const float* weight, const float* bias, float* output, int C,
                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                int pad_w, bool relu, const void* packed, float* scratch, int dil_h, int dil_w,
                void* ctx) {
-  const BackendOps& ops = gemm_ops(cpu_backend().gemm_packed_fp32 && cpu_backend().pack_weights_fp32,
-                                   "gemm_packed_fp32");
+  const BackendOps& ops = cpu_backend();
+  require_cpu_op(ops.gemm_packed_fp32 && ops.pack_weights_fp32, "gemm_packed_fp32");
   const Geometry g{C,      H,     W,     C,     0,     kH,    kW,   stride_h,
                    stride_w, pad_h, pad_w, dil_h, dil_w,
                    conv_out_size(H, pad_h, dil_h, kH, stride_h),
@@ -173,7 +188,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
                        float* output, int C, int H, int W, int C_out, int kH, int kW,
                        int stride_h, int stride_w, int pad_h, int pad_w, int dil_h, int dil_w,
                        int groups, bool relu, float* scratch) {
-  const BackendOps& ops = gemm_ops(cpu_backend().gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
+  const BackendOps& ops = cpu_backend();
+  require_cpu_op(ops.gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
   const int Cg = C / groups, Ng = C_out / groups;
   Geometry g{C,        H,     W,     Cg,    0,     kH,    kW,   stride_h,
              stride_w, pad_h, pad_w, dil_h, dil_w,
@@ -183,7 +199,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
   if (!scratch)
-    scratch = grow(tls_fp32_cols(), grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
+    scratch = grow(tls_fp32_cols(),
+                   grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
   float* A = scratch;
   float* Y = scratch + int64_t(M) * K;
   auto scatter = [&](int gi, int m0, int m1) {
@@ -230,8 +247,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                                     pad_w, groups);
     return;
   }
-  const BackendOps& ops =
-      gemm_ops(cpu_backend().gemm_int8 && cpu_backend().pack_weights_int8, "gemm_int8");
+  const BackendOps& ops = cpu_backend();
+  require_cpu_op(ops.gemm_int8 && ops.pack_weights_int8, "gemm_int8");
   const int Cg = C / groups, Ng = C_out / groups;
   const Geometry g{C,        H,     W,     Cg, 0, kH, kW, stride_h,
                    stride_w, pad_h, pad_w, 1,  1,
@@ -252,8 +269,12 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
       }
       im2col_planar(input + int64_t(gi) * Cg * H * W, g, in_zp, cols.data());
       const int64_t o = int64_t(gi) * Ng;
-      ops.gemm_int8(cols.data(), pk, eff_bias + o, multiplier + o, shift + o, nullptr, out_zp,
-                    output + o * M, false, M, K, Ng, true, false, nullptr, ctx);
+      if (has_wide_scale(shift + o, Ng))
+        product_wide_scales(ops, cols.data(), pk, eff_bias + o, multiplier + o, shift + o, out_zp,
+                            output + o * M, M, K, Ng, true);
+      else
+        ops.gemm_int8(cols.data(), pk, eff_bias + o, multiplier + o, shift + o, nullptr, out_zp,
+                      output + o * M, false, M, K, Ng, true, false, nullptr, ctx);
     }
     return;
   }
@@ -264,7 +285,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
     packed = temp.block;
   }
   const uint8_t* pk = static_cast<const uint8_t*>(packed);
-  const bool direct = kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
+  const bool direct =
+      kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
   std::vector<int8_t> local;
   int8_t* A = nullptr;
   if (!direct) {
@@ -275,8 +297,14 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
     A = scratch;
   }
   const int8_t* a = direct ? input : A;
-  if (run_serial()) {
+  const bool wide = has_wide_scale(shift, C_out);
+  if (run_serial() || wide) {
     if (!direct) im2col_cl(input, g, 0, g.Ho, in_zp, A);
+    if (wide) {
+      product_wide_scales(ops, a, pk, eff_bias, multiplier, shift, out_zp, output, M, K, C_out,
+                          false);
+      return;
+    }
     ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
                   C_out, false, false, row_sums, ctx);
     return;

@@ -3,12 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
 #include "backend/backend.h"
 
 namespace mi::cpu {
 
 void install_conv_ops(BackendOps& ops);
+
+// The convolution kernels lower to the CPU record's matrix products.
+inline void require_cpu_op(bool present, const char* op) {
+  if (!present) throw std::runtime_error(std::string("cpu backend: convolution needs ") + op);
+}
 
 // Output extent of one spatial dimension; may be 0 or negative when the kernel does not fit.
 inline int conv_out_size(int in, int pad, int dil, int k, int stride) {

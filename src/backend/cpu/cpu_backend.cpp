@@ -1,11 +1,11 @@
 #include "backend/cpu/cpu_backend.h"
 
 #include "backend/buffer.h"
-#include "backend/cpu/gemm_fp32.h"
-#include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/activation.h"
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/elementwise.h"
+#include "backend/cpu/gemm_fp32.h"
+#include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/pooling.h"
 #include "backend/cpu/sequence_ops.h"
 

@@ -1,38 +1,83 @@
 #include <immintrin.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "backend/cpu/depthwise.h"
 
 namespace mi::cpu {
 
+namespace {
+
+// One output pixel, channels [c, c + 8): the taps inside the image in tap order.
+inline __m256 pixel_block(const DepthwiseFp32Args& a, int oy, int ox, int c) {
+  __m256 acc = _mm256_setzero_ps();
+  for (int ky = 0; ky < a.kH; ++ky) {
+    const int iy = oy * a.stride_h + ky * a.dil_h - a.pad_h;
+    if (iy < 0 || iy >= a.H) continue;
+    const float* row = a.input + int64_t(iy) * a.W * a.C + c;
+    const float* wrow = a.weight + int64_t(ky) * a.kW * a.C + c;
+    for (int kx = 0; kx < a.kW; ++kx) {
+      const int ix = ox * a.stride_w + kx * a.dil_w - a.pad_w;
+      if (ix < 0 || ix >= a.W) continue;
+      acc = _mm256_fmadd_ps(_mm256_loadu_ps(row + int64_t(ix) * a.C),
+                            _mm256_loadu_ps(wrow + int64_t(kx) * a.C), acc);
+    }
+  }
+  return acc;
+}
+
+inline void store_block(const DepthwiseFp32Args& a, float* out, __m256 acc, __m256 bias) {
+  __m256 v = _mm256_add_ps(acc, bias);
+  // max(v, 0) in this operand order maps NaN and -0.0 to +0.0, like the scalar rule.
+  if (a.relu) v = _mm256_max_ps(v, _mm256_setzero_ps());
+  _mm256_storeu_ps(out, v);
+}
+
+}  // namespace
+
 void depthwise_fp32_avx2(const DepthwiseFp32Args& a, int oy0, int oy1) {
   const int Wo = depthwise_out_size(a.W, a.pad_w, a.dil_w, a.kW, a.stride_w);
   const int C8 = a.C / 8 * 8;
-  const __m256 zero = _mm256_setzero_ps();
-  for (int oy = oy0; oy < oy1; ++oy)
-    for (int ox = 0; ox < Wo; ++ox) {
-      float* out = a.output + (int64_t(oy) * Wo + ox) * a.C;
-      for (int c = 0; c < C8; c += 8) {
-        __m256 acc = zero;
-        for (int ky = 0; ky < a.kH; ++ky) {
-          const int iy = oy * a.stride_h + ky * a.dil_h - a.pad_h;
-          if (iy < 0 || iy >= a.H) continue;
-          const float* row = a.input + int64_t(iy) * a.W * a.C + c;
-          const float* wrow = a.weight + int64_t(ky) * a.kW * a.C + c;
-          for (int kx = 0; kx < a.kW; ++kx) {
-            const int ix = ox * a.stride_w + kx * a.dil_w - a.pad_w;
-            if (ix < 0 || ix >= a.W) continue;
-            acc = _mm256_fmadd_ps(_mm256_loadu_ps(row + int64_t(ix) * a.C),
-                                  _mm256_loadu_ps(wrow + int64_t(kx) * a.C), acc);
-          }
+  const bool k3 = a.kH == 3 && a.kW == 3 && a.dil_h == 1 && a.dil_w == 1;
+  // Output columns whose 3 taps all lie inside the image.
+  int x_lo = 0, x_hi = 0;
+  if (k3) {
+    x_lo = std::min(Wo, (a.pad_w + a.stride_w - 1) / a.stride_w);
+    const int last = a.W - 3 + a.pad_w;  // largest ox * stride_w with the taps inside
+    x_hi = last < 0 ? x_lo : std::max(x_lo, std::min(Wo, last / a.stride_w + 1));
+  }
+  for (int oy = oy0; oy < oy1; ++oy) {
+    const int iy0 = oy * a.stride_h - a.pad_h;
+    const bool rows_inside = k3 && iy0 >= 0 && iy0 + 3 <= a.H;
+    float* out_row = a.output + int64_t(oy) * Wo * a.C;
+    for (int c = 0; c < C8; c += 8) {
+      const __m256 bias = a.bias ? _mm256_loadu_ps(a.bias + c) : _mm256_setzero_ps();
+      if (!rows_inside) {
+        for (int ox = 0; ox < Wo; ++ox)
+          store_block(a, out_row + int64_t(ox) * a.C + c, pixel_block(a, oy, ox, c), bias);
+        continue;
+      }
+      // 3x3 interior: the nine weight vectors stay in registers along the row.
+      __m256 w[9];
+      for (int t = 0; t < 9; ++t) w[t] = _mm256_loadu_ps(a.weight + int64_t(t) * a.C + c);
+      const float* r0 = a.input + int64_t(iy0) * a.W * a.C + c;
+      const int64_t rs = int64_t(a.W) * a.C;
+      for (int ox = 0; ox < Wo; ++ox) {
+        float* o = out_row + int64_t(ox) * a.C + c;
+        if (ox < x_lo || ox >= x_hi) {
+          store_block(a, o, pixel_block(a, oy, ox, c), bias);
+          continue;
         }
-        __m256 v = _mm256_add_ps(acc, a.bias ? _mm256_loadu_ps(a.bias + c) : zero);
-        // max(v, 0) in this operand order maps NaN and -0.0 to +0.0, like the scalar rule.
-        if (a.relu) v = _mm256_max_ps(v, zero);
-        _mm256_storeu_ps(out + c, v);
+        const float* p = r0 + int64_t(ox * a.stride_w - a.pad_w) * a.C;
+        __m256 acc = _mm256_setzero_ps();
+        for (int ky = 0; ky < 3; ++ky)
+          for (int kx = 0; kx < 3; ++kx)
+            acc = _mm256_fmadd_ps(_mm256_loadu_ps(p + ky * rs + kx * a.C), w[3 * ky + kx], acc);
+        store_block(a, o, acc, bias);
       }
     }
+  }
   if (C8 < a.C) depthwise_fp32_ref(a, oy0, oy1, C8, a.C);
 }
 
@@ -62,6 +107,10 @@ struct RoundingTables {
 inline __m256i sra_epi64(__m256i x, __m256i count, __m256i offset) {
   const __m256i sign = _mm256_set1_epi64x(int64_t(uint64_t(1) << 63));
   return _mm256_sub_epi64(_mm256_srlv_epi64(_mm256_xor_si256(x, sign), count), offset);
+}
+
+inline __m256i load64(const int64_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
 inline __m256i clamp_epi64(__m256i x, __m256i lo, __m256i hi) {
@@ -101,10 +150,8 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
         }
         const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.multiplier + c));
         auto lane = [&](const __m256i& p, int j) {
-          const __m256i cnt = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.count[c + j]));
-          const __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.half[c + j]));
-          const __m256i off = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(&tab.offset[c + j]));
-          const __m256i r = sra_epi64(_mm256_add_epi64(p, half), cnt, off);
+          const __m256i r = sra_epi64(_mm256_add_epi64(p, load64(&tab.half[c + j])),
+                                      load64(&tab.count[c + j]), load64(&tab.offset[c + j]));
           return clamp_epi64(_mm256_add_epi64(r, zp_out), lo, hi);
         };
         const __m256i even = lane(_mm256_mul_epi32(acc, m), 0);

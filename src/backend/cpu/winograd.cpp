@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 #include <vector>
 
+#include "backend/cpu/conv2d.h"
 #include "backend/cpu/conv_requant.h"
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/winograd_tile.h"
@@ -156,8 +156,7 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
                         float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
                         void* ctx, const float* weight) {
   const BackendOps& ops = cpu_backend();
-  if (!ops.gemm_packed_fp32)
-    throw std::runtime_error("cpu backend: convolution needs gemm_packed_fp32");
+  require_cpu_op(ops.gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
   if (H <= 0 || W <= 0) return;
   const int64_t T = winograd_tiles(H, W);
   const int th = (H + 1) / 2, tw = (W + 1) / 2;
@@ -180,7 +179,8 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
 #pragma omp parallel num_threads(omp_get_max_threads())
   {
 #pragma omp for schedule(static)
-    for (int ty = 0; ty < th; ++ty) winograd_input_fp32_avx2(input, C, H, W, ty * tw, (ty + 1) * tw, V);
+    for (int ty = 0; ty < th; ++ty)
+      winograd_input_fp32_avx2(input, C, H, W, ty * tw, (ty + 1) * tw, V);
 #pragma omp for schedule(static)
     for (int k = 0; k < 16; ++k) product(k);
 #pragma omp for schedule(static)
@@ -196,7 +196,7 @@ void conv_winograd_int8(const int8_t* input, const void* const packed[16], const
                         int8_t* scratch0, int32_t* scratch1, const int32_t* const row_sums[16],
                         void* ctx) {
   const BackendOps& ops = cpu_backend();
-  if (!ops.gemm_int8_int32) throw std::runtime_error("cpu backend: convolution needs gemm_int8_int32");
+  require_cpu_op(ops.gemm_int8_int32 != nullptr, "gemm_int8_int32");
   if (H <= 0 || W <= 0) return;
   const int64_t T = winograd_tiles(H, W);
   const int th = (H + 1) / 2, tw = (W + 1) / 2;
@@ -205,8 +205,11 @@ void conv_winograd_int8(const int8_t* input, const void* const packed[16], const
   int8_t* V = scratch0 ? scratch0 : grow(local_v, 16 * T * C);
   int32_t* P = scratch1 ? scratch1 : grow(local_p, 16 * T * C_out);
   WinogradInt8Out q{};
-  for (int k = 0; k < 16; ++k)
-    conv_quantize_multiplier(double(scales[k] / input_scale), q.pos_multiplier[k], q.pos_shift[k]);
+  for (int k = 0; k < 16; ++k) {
+    const QuantMultiplier qm = quantize_multiplier(double(scales[k] / input_scale));
+    q.pos_multiplier[k] = qm.multiplier;
+    q.pos_shift[k] = qm.shift;
+  }
   q.bias = bias;
   q.multiplier = multiplier;
   q.shift = shift;

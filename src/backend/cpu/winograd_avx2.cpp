@@ -45,7 +45,8 @@ void winograd_input_fp32_avx2(const float* in, int C, int H, int W, int t0, int 
     }
     for (int c = 0; c < C8; c += 8) {
       __m256 d[16], v[16];
-      for (int i = 0; i < 16; ++i) d[i] = src[i] ? _mm256_loadu_ps(src[i] + c) : _mm256_setzero_ps();
+      for (int i = 0; i < 16; ++i)
+        d[i] = src[i] ? _mm256_loadu_ps(src[i] + c) : _mm256_setzero_ps();
       input_tile(d, v);
       for (int k = 0; k < 16; ++k) _mm256_storeu_ps(V + (k * T + t) * C + c, v[k]);
     }
@@ -151,7 +152,8 @@ void winograd_output_int8_avx2(const int32_t* P, const WinogradInt8Out& q, int8_
         r = _mm256_min_epi32(_mm256_max_epi32(r, qmin), qmax);
         const __m256i p16 = _mm256_packs_epi32(r, r);
         const __m256i p8 = _mm256_packs_epi16(p16, p16);
-        const __m256i packed = _mm256_permutevar8x32_epi32(p8, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
+        const __m256i packed =
+            _mm256_permutevar8x32_epi32(p8, _mm256_setr_epi32(0, 4, 0, 0, 0, 0, 0, 0));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (int64_t(yy) * W + xx) * C_out + o),
                          _mm256_castsi256_si128(packed));
       }
