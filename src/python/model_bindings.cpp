@@ -67,7 +67,9 @@ const InputSpec* declared(const InferenceModel& m, const std::string& name) {
   return nullptr;
 }
 
-py::array_t<float> to_float_array(const HostTensor& t) {
+// A 1-D float32 array of the tensor's values. Float results hand their storage to NumPy
+// without a copy; int8 results are converted value by value.
+py::array_t<float> to_float_array(HostTensor&& t) {
   if (t.dtype == "int8") {
     py::array_t<float> out(py::ssize_t(t.storage.size()));
     float* dst = out.mutable_data();
@@ -75,9 +77,10 @@ py::array_t<float> to_float_array(const HostTensor& t) {
     for (size_t i = 0; i < t.storage.size(); ++i) dst[i] = float(src[i]);
     return out;
   }
-  py::array_t<float> out(py::ssize_t(t.storage.size() / sizeof(float)));
-  if (out.size() > 0) std::memcpy(out.mutable_data(), t.storage.data(), size_t(out.size()) * sizeof(float));
-  return out;
+  auto* owned = new std::vector<uint8_t>(std::move(t.storage));
+  py::capsule free_when_done(owned, [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
+  return py::array_t<float>(py::ssize_t(owned->size() / sizeof(float)),
+                            reinterpret_cast<float*>(owned->data()), free_when_done);
 }
 
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
@@ -102,10 +105,10 @@ py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
   if (!converted) throw py::error_already_set();
   t.shape = engine_dims(in, int64_t(converted.size()));
   t.data = converted.data();
-  const std::map<std::string, HostTensor> results = m.run({{in.name, std::move(t)}});
+  std::map<std::string, HostTensor> results = m.run({{in.name, std::move(t)}});
   if (m.output_names().empty()) return py::array_t<float>(0);
   const auto it = results.find(m.output_names().front());
-  return it == results.end() ? py::array_t<float>(0) : to_float_array(it->second);
+  return it == results.end() ? py::array_t<float>(0) : to_float_array(std::move(it->second));
 }
 
 py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
@@ -126,7 +129,7 @@ py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
     given[name] = std::move(t);
   }
   py::dict out;
-  for (const auto& [name, t] : m.run(given)) out[py::str(name)] = to_float_array(t);
+  for (auto& [name, t] : m.run(given)) out[py::str(name)] = to_float_array(std::move(t));
   return out;
 }
 

@@ -230,12 +230,12 @@ std::map<std::string, HostTensor> InferenceModel::collect_results() const {
     t.shape = shape_to_list(s);
     t.dtype = slot_dtype_[size_t(slot)] == kInt8 ? "int8" : "float32";
     const uint64_t bytes = std::min<uint64_t>(tensor_bytes(s, slot_dtype_[size_t(slot)]), buf.size);
-    t.storage.resize(size_t(bytes));
-    if (bytes > 0) {
-      if (buf.on_device)
-        allocator_->copy_to_host(t.storage.data(), buf.data, size_t(bytes));
-      else
-        std::memcpy(t.storage.data(), buf.data, size_t(bytes));
+    if (buf.on_device) {
+      t.storage.resize(size_t(bytes));
+      if (bytes > 0) allocator_->copy_to_host(t.storage.data(), buf.data, size_t(bytes));
+    } else {
+      const auto* src = static_cast<const uint8_t*>(buf.data);
+      t.storage.assign(src, src + bytes);
     }
     t.data = t.storage.data();
     results.emplace(name, std::move(t));
