@@ -18,6 +18,7 @@
 #include "io/op_table.h"
 #include "layers/conv2d.h"
 #include "layers/layer_registry.h"
+#include "python/testing_arrays.h"
 #include "python/testing_families.h"
 
 namespace py = pybind11;
@@ -26,18 +27,6 @@ namespace mi::python {
 
 namespace {
 
-template <class T>
-using Arr = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
-template <class T>
-Arr<T> make(std::vector<py::ssize_t> shape) {
-  return Arr<T>(shape);
-}
-
-template <class T>
-const T* opt(const std::optional<Arr<T>>& a) {
-  return a ? a->data() : nullptr;
-}
 
 class DictArgs : public LayerArgs {
  public:
@@ -92,7 +81,7 @@ py::tuple run_layer(const std::string& op, const std::string& name,
   std::unique_ptr<ILayer> layer = make_layer(op, name, args, relu, tensors);
   if (x.ndim() != 3) throw std::runtime_error("input must be [H, W, C]");
   const bool int8_in = layer->output_dtype() == kInt8;
-  py::array in = int8_in ? py::array(Arr<int8_t>::ensure(x)) : py::array(Arr<float>::ensure(x));
+  py::array in = int8_in ? py::array(Array<int8_t>::ensure(x)) : py::array(Array<float>::ensure(x));
   const TensorShape s{int32_t(in.shape(2)), int32_t(in.shape(0)), int32_t(in.shape(1))};
   const TensorShape o = layer->output_shape(s);
   WorkspaceRequest req;
@@ -103,8 +92,8 @@ py::tuple run_layer(const std::string& op, const std::string& name,
     scratch[i].resize(req.bytes[i]);
     ctx.scratch[i] = BufferView{scratch[i].empty() ? nullptr : scratch[i].data(), 0, req.bytes[i]};
   }
-  py::array out = int8_in ? py::array(make<int8_t>({o.h, o.w, o.c}))
-                          : py::array(make<float>({o.h, o.w, o.c}));
+  py::array out = int8_in ? py::array(new_array<int8_t>({o.h, o.w, o.c}))
+                          : py::array(new_array<float>({o.h, o.w, o.c}));
   TensorRef ref{const_cast<void*>(in.data()), 0, uint64_t(in.nbytes()), s};
   BufferView ov{out.mutable_data(), 0, uint64_t(out.nbytes())};
   const TensorShape r = layer->forward(&ref, 1, ov, ctx);
@@ -131,7 +120,7 @@ py::dict int8_prepared(const std::string& name, const std::map<std::string, doub
   return d;
 }
 
-Arr<float> conv_fp32_kernel(Arr<float> x, Arr<float> w, std::optional<Arr<float>> bias,
+Array<float> conv_fp32_kernel(Array<float> x, Array<float> w, std::optional<Array<float>> bias,
                             std::vector<int> stride, std::vector<int> pad, std::vector<int> dil,
                             bool relu, bool prepack, bool scratch) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
@@ -139,19 +128,19 @@ Arr<float> conv_fp32_kernel(Arr<float> x, Arr<float> w, std::optional<Arr<float>
   const int Ho = cpu::conv_out_size(H, pad[0], dil[0], kH, stride[0]);
   const int Wo = cpu::conv_out_size(W, pad[1], dil[1], kW, stride[1]);
   const BackendOps& ops = cpu::cpu_backend();
-  Arr<float> out = make<float>({Ho, Wo, N});
+  Array<float> out = new_array<float>({Ho, Wo, N});
   std::vector<float> m(size_t(w.size()));
   cpu::reorder_kernel_position(w.data(), m.data(), N, C, kH, kW);
   float* pk = prepack ? ops.pack_weights_fp32(m.data(), N, C * kH * kW) : nullptr;
   std::vector<float> s(scratch ? size_t(Ho) * Wo * C * kH * kW : 0);
-  cpu::conv_fp32(x.data(), w.data(), opt(bias), out.mutable_data(), C, H, W, N, kH, kW,
+  cpu::conv_fp32(x.data(), w.data(), data_or_null(bias), out.mutable_data(), C, H, W, N, kH, kW,
                  stride[0], stride[1], pad[0], pad[1], relu, pk, scratch ? s.data() : nullptr,
                  dil[0], dil[1], nullptr);
   if (pk) ops.free_packed_fp32(pk);
   return out;
 }
 
-Arr<float> winograd_fp32_kernel(Arr<float> x, Arr<float> w, std::optional<Arr<float>> bias,
+Array<float> winograd_fp32_kernel(Array<float> x, Array<float> w, std::optional<Array<float>> bias,
                                 bool relu) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2)), N = int(w.shape(0));
   const BackendOps& ops = cpu::cpu_backend();
@@ -166,23 +155,23 @@ Arr<float> winograd_fp32_kernel(Arr<float> x, Arr<float> w, std::optional<Arr<fl
   const void* pk[16];
   for (int k = 0; k < 16; ++k)
     pk[k] = packs[k] = ops.pack_weights_fp32(&U[size_t(k) * N * C], N, C);
-  Arr<float> out = make<float>({H, W, N});
-  cpu::conv_winograd_fp32(x.data(), pk, opt(bias), out.mutable_data(), C, H, W, N, relu,
+  Array<float> out = new_array<float>({H, W, N});
+  cpu::conv_winograd_fp32(x.data(), pk, data_or_null(bias), out.mutable_data(), C, H, W, N, relu,
                           nullptr, nullptr, nullptr);
   for (float* p : packs) ops.free_packed_fp32(p);
   return out;
 }
 
-Arr<float> kernel_transform(Arr<float> g) {
-  Arr<float> out = make<float>({4, 4});
+Array<float> kernel_transform(Array<float> g) {
+  Array<float> out = new_array<float>({4, 4});
   cpu::winograd_kernel_transform(g.data(), out.mutable_data());
   return out;
 }
 
-Arr<float> win_in_fp32(Arr<float> x, bool avx) {
+Array<float> win_in_fp32(Array<float> x, bool avx) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
   const int T = int(cpu::winograd_tiles(H, W));
-  Arr<float> V = make<float>({16, T, C});
+  Array<float> V = new_array<float>({16, T, C});
   if (avx)
     cpu::winograd_input_fp32_avx2(x.data(), C, H, W, 0, T, V.mutable_data());
   else
@@ -190,22 +179,22 @@ Arr<float> win_in_fp32(Arr<float> x, bool avx) {
   return V;
 }
 
-Arr<float> win_out_fp32(Arr<float> Mw, std::optional<Arr<float>> bias, bool relu, int H, int W,
+Array<float> win_out_fp32(Array<float> Mw, std::optional<Array<float>> bias, bool relu, int H, int W,
                         bool avx) {
   const int T = int(Mw.shape(1)), N = int(Mw.shape(2));
-  Arr<float> out = make<float>({H, W, N});
+  Array<float> out = new_array<float>({H, W, N});
   if (avx)
-    cpu::winograd_output_fp32_avx2(Mw.data(), opt(bias), relu, out.mutable_data(), N, H, W, 0, T);
+    cpu::winograd_output_fp32_avx2(Mw.data(), data_or_null(bias), relu, out.mutable_data(), N, H, W, 0, T);
   else
-    cpu::winograd_output_fp32_ref(Mw.data(), opt(bias), relu, out.mutable_data(), N, H, W, 0, T,
+    cpu::winograd_output_fp32_ref(Mw.data(), data_or_null(bias), relu, out.mutable_data(), N, H, W, 0, T,
                                   0, N);
   return out;
 }
 
-Arr<int8_t> win_in_int8(Arr<int8_t> x, int zp, bool avx) {
+Array<int8_t> win_in_int8(Array<int8_t> x, int zp, bool avx) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
   const int T = int(cpu::winograd_tiles(H, W));
-  Arr<int8_t> V = make<int8_t>({16, T, C});
+  Array<int8_t> V = new_array<int8_t>({16, T, C});
   if (avx)
     cpu::winograd_input_int8_avx2(x.data(), int8_t(zp), C, H, W, 0, T, V.mutable_data());
   else
@@ -213,9 +202,9 @@ Arr<int8_t> win_in_int8(Arr<int8_t> x, int zp, bool avx) {
   return V;
 }
 
-Arr<int8_t> win_out_int8(Arr<int32_t> P, std::vector<int32_t> pos_mult,
-                         std::vector<int32_t> pos_shift, Arr<int64_t> bias, Arr<int32_t> mult,
-                         Arr<int32_t> shift, int out_zp, int H, int W, bool avx) {
+Array<int8_t> win_out_int8(Array<int32_t> P, std::vector<int32_t> pos_mult,
+                         std::vector<int32_t> pos_shift, Array<int64_t> bias, Array<int32_t> mult,
+                         Array<int32_t> shift, int out_zp, int H, int W, bool avx) {
   const int T = int(P.shape(1)), N = int(P.shape(2));
   cpu::WinogradInt8Out q{};
   for (int k = 0; k < 16; ++k) {
@@ -226,7 +215,7 @@ Arr<int8_t> win_out_int8(Arr<int32_t> P, std::vector<int32_t> pos_mult,
   q.multiplier = mult.data();
   q.shift = shift.data();
   q.out_zp = int8_t(out_zp);
-  Arr<int8_t> out = make<int8_t>({H, W, N});
+  Array<int8_t> out = new_array<int8_t>({H, W, N});
   if (avx)
     cpu::winograd_output_int8_avx2(P.data(), q, out.mutable_data(), N, H, W, 0, T);
   else
@@ -236,7 +225,7 @@ Arr<int8_t> win_out_int8(Arr<int32_t> P, std::vector<int32_t> pos_mult,
 
 // Tap-major copy of a [C, 1, kH, kW] depthwise weight.
 template <class T>
-std::vector<T> tap_major(const Arr<T>& w) {
+std::vector<T> tap_major(const Array<T>& w) {
   const int C = int(w.shape(0)), taps = int(w.shape(2) * w.shape(3));
   std::vector<T> out(size_t(C) * taps);
   for (int c = 0; c < C; ++c)
@@ -244,7 +233,7 @@ std::vector<T> tap_major(const Arr<T>& w) {
   return out;
 }
 
-Arr<float> dw_fp32(Arr<float> x, Arr<float> w, std::optional<Arr<float>> bias,
+Array<float> dw_fp32(Array<float> x, Array<float> w, std::optional<Array<float>> bias,
                    std::vector<int> stride, std::vector<int> pad, std::vector<int> dil, bool relu,
                    bool avx) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
@@ -252,8 +241,8 @@ Arr<float> dw_fp32(Arr<float> x, Arr<float> w, std::optional<Arr<float>> bias,
   const std::vector<float> wt = tap_major(w);
   const int Ho = cpu::depthwise_out_size(H, pad[0], dil[0], kH, stride[0]);
   const int Wo = cpu::depthwise_out_size(W, pad[1], dil[1], kW, stride[1]);
-  Arr<float> out = make<float>({Ho, Wo, C});
-  const cpu::DepthwiseFp32Args a{x.data(), wt.data(), opt(bias), out.mutable_data(), C, H, W,
+  Array<float> out = new_array<float>({Ho, Wo, C});
+  const cpu::DepthwiseFp32Args a{x.data(), wt.data(), data_or_null(bias), out.mutable_data(), C, H, W,
                                  kH, kW, stride[0], stride[1], pad[0], pad[1], dil[0], dil[1],
                                  relu};
   if (avx)
@@ -263,13 +252,13 @@ Arr<float> dw_fp32(Arr<float> x, Arr<float> w, std::optional<Arr<float>> bias,
   return out;
 }
 
-Arr<int8_t> dw_int8(Arr<int8_t> x, Arr<int8_t> w, Arr<int32_t> bias, Arr<int32_t> mult,
-                    Arr<int32_t> shift, int in_zp, int out_zp, int stride, bool avx) {
+Array<int8_t> dw_int8(Array<int8_t> x, Array<int8_t> w, Array<int32_t> bias, Array<int32_t> mult,
+                    Array<int32_t> shift, int in_zp, int out_zp, int stride, bool avx) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
   const std::vector<int8_t> wt = tap_major(w);
   const int Ho = cpu::depthwise_out_size(H, 1, 1, 3, stride);
   const int Wo = cpu::depthwise_out_size(W, 1, 1, 3, stride);
-  Arr<int8_t> out = make<int8_t>({Ho, Wo, C});
+  Array<int8_t> out = new_array<int8_t>({Ho, Wo, C});
   const cpu::Depthwise3x3Int8Args a{x.data(), wt.data(), bias.data(), mult.data(), shift.data(),
                                     int8_t(in_zp), int8_t(out_zp), out.mutable_data(), C, H, W,
                                     stride};

@@ -18,6 +18,7 @@
 #include "backend/cpu/pooling.h"
 #include "io/op_table.h"
 #include "layers/layer_registry.h"
+#include "python/testing_arrays.h"
 #include "python/testing_families.h"
 
 namespace py = pybind11;
@@ -26,18 +27,6 @@ namespace mi::python {
 
 namespace {
 
-template <class T>
-using Array = py::array_t<T, py::array::c_style | py::array::forcecast>;
-
-template <class T>
-Array<T> empty_like_shape(std::vector<py::ssize_t> shape) {
-  return Array<T>(shape);
-}
-
-template <class T>
-std::vector<py::ssize_t> dims(const Array<T>& a) {
-  return std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim());
-}
 
 void need_ndim(const py::array& a, int n, const char* what) {
   if (a.ndim() != n)
@@ -154,7 +143,7 @@ py::array run_layer(const std::string& op, const py::dict& args,
 
 Array<float> unary(const std::string& fn, const Array<float>& x, bool ref, float alpha,
                    bool in_place) {
-  Array<float> out = empty_like_shape<float>(dims(x));
+  Array<float> out = new_array<float>(dims(x));
   const float* in = x.data();
   if (in_place) {
     std::memcpy(out.mutable_data(), x.data(), size_t(x.size()) * sizeof(float));
@@ -287,7 +276,7 @@ void bind_elementwise_testing(py::module_& t) {
       "add_fp32",
       [](const Array<float>& a, const Array<float>& b, bool relu, bool ref, bool in_place) {
         if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
-        Array<float> out = empty_like_shape<float>(dims(a));
+        Array<float> out = new_array<float>(dims(a));
         const float* pa = a.data();
         if (in_place) {
           std::memcpy(out.mutable_data(), a.data(), size_t(a.size()) * sizeof(float));
@@ -304,7 +293,7 @@ void bind_elementwise_testing(py::module_& t) {
       [](const Array<int8_t>& a, const Array<int8_t>& b, float s1, int z1, float s2, int z2,
          float so, int zo, bool ref) {
         if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
-        Array<int8_t> out = empty_like_shape<int8_t>(dims(a));
+        Array<int8_t> out = new_array<int8_t>(dims(a));
         (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so,
                                                        zo, out.mutable_data(), int(a.size()),
                                                        nullptr);
@@ -315,7 +304,7 @@ void bind_elementwise_testing(py::module_& t) {
   t.def(
       "scale_fp32",
       [](const Array<float>& x, float s, bool ref) {
-        Array<float> out = empty_like_shape<float>(dims(x));
+        Array<float> out = new_array<float>(dims(x));
         (ref ? cpu::scale_fp32_ref : cpu::scale_fp32_avx2)(x.data(), out.mutable_data(),
                                                            size_t(x.size()), s, nullptr);
         return out;

@@ -1,0 +1,29 @@
+// NumPy array helpers shared by the `_testing` binders.
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <optional>
+#include <vector>
+
+namespace mi::python {
+
+template <class T>
+using Array = pybind11::array_t<T, pybind11::array::c_style | pybind11::array::forcecast>;
+
+template <class T>
+Array<T> new_array(std::vector<pybind11::ssize_t> shape) {
+  return Array<T>(shape);
+}
+
+template <class T>
+std::vector<pybind11::ssize_t> dims(const Array<T>& a) {
+  return std::vector<pybind11::ssize_t>(a.shape(), a.shape() + a.ndim());
+}
+
+template <class T>
+const T* data_or_null(const std::optional<Array<T>>& a) {
+  return a ? a->data() : nullptr;
+}
+
+}  // namespace mi::python
