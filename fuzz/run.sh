@@ -26,9 +26,10 @@ if [ ! -d "$corpus" ]; then
 fi
 mkdir -p "$build/artifacts/$target"
 
-# One fuzzing process: the kernels' OpenMP threads are pinned to one as well.
+# Allocations up to the engine's 4 GiB tensor limit are legitimate. One fuzzing process:
+# the kernels' OpenMP threads are pinned to one as well.
 export OMP_NUM_THREADS=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 exec "$build/fuzz_$target" "$corpus" -dict="$dict" -max_total_time="$seconds" \
-  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  -timeout=10 -rss_limit_mb=6144 -malloc_limit_mb=4200 -print_final_stats=1 \
   -artifact_prefix="$build/artifacts/$target/" "$@"

@@ -59,17 +59,24 @@ SliceChannelsFp32::SliceChannelsFp32(const LayerArgs& args)
                                std::to_string(end_) + ") is empty or reversed");
 }
 
+// A known channel count is checked while shapes are planned, before an output slot is sized
+// for a range the input cannot supply.
 TensorShape SliceChannelsFp32::output_shape(const TensorShape& in) {
+  if (in.c > 0) check_range(in.c);
   return {end_ - start_, in.h, in.w};
+}
+
+void SliceChannelsFp32::check_range(int channels) const {
+  if (end_ > channels)
+    fail(name, "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
+                   ") exceeds the input's " + std::to_string(channels) + " channels");
 }
 
 TensorShape SliceChannelsFp32::forward(const TensorRef* inputs, int n_inputs,
                                        const BufferView& output, const RunContext& ctx) {
   require_input(name, inputs, n_inputs);
   const TensorShape& in = inputs[0].shape;
-  if (end_ > in.c)
-    fail(name, "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
-                   ") exceeds the input's " + std::to_string(in.c) + " channels");
+  check_range(in.c);
   const int rows = in.h * in.w;
   active_backend_or_throw().slice_channels_fp32(static_cast<const float*>(inputs[0].data),
                                                 static_cast<float*>(output.data), rows, in.c,

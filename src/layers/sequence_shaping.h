@@ -26,6 +26,8 @@ class SliceChannelsFp32 : public ILayer {
   TensorShape output_shape(const TensorShape& in) override;
 
  private:
+  void check_range(int channels) const;
+
   int start_;
   int end_;
 };

@@ -36,7 +36,7 @@ uint64_t given_bytes(const std::string& name, const HostTensor& t) {
   for (int32_t d : t.shape) {
     if (d < 0) throw std::runtime_error("input '" + name + "' has a negative dimension");
     if (d != 0 && n > kMaxTensorBytes / uint64_t(d))
-      throw std::runtime_error("input '" + name + "' exceeds the 1 TiB tensor size limit");
+      throw std::runtime_error("input '" + name + "' exceeds the 4 GiB tensor size limit");
     n *= uint64_t(d);
   }
   return n * element_bytes(given_elem_type(t));

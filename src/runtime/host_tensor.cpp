@@ -48,7 +48,7 @@ uint64_t tensor_bytes(const TensorShape& s, int elem_type) {
   if (c != 0 && hw > kMaxTensorBytes / c / element_bytes(elem_type))
     throw std::runtime_error("tensor shape (c=" + std::to_string(s.c) + ", h=" +
                              std::to_string(s.h) + ", w=" + std::to_string(s.w) +
-                             ") exceeds the 1 TiB tensor size limit");
+                             ") exceeds the 4 GiB tensor size limit");
   return c * hw * element_bytes(elem_type);
 }
 

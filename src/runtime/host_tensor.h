@@ -23,7 +23,9 @@ TensorShape list_to_shape(const std::vector<int32_t>& dims,
 std::vector<int32_t> shape_to_list(const TensorShape& s);
 
 constexpr uint64_t element_bytes(int elem_type) { return elem_type == kInt8 ? 1 : 4; }
-constexpr uint64_t kMaxTensorBytes = uint64_t(1) << 40;
+// No model family of this engine comes near 4 GiB for one tensor; the limit keeps a corrupt
+// or hostile file from making the engine reserve memory it cannot have.
+constexpr uint64_t kMaxTensorBytes = uint64_t(1) << 32;
 // Throws when the tensor would exceed kMaxTensorBytes.
 uint64_t tensor_bytes(const TensorShape& s, int elem_type);
 
