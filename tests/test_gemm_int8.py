@@ -6,7 +6,8 @@ import pytest
 from model_inference import _testing as t
 
 SHAPES = [(1, 5, 3), (1, 64, 1000), (3, 7, 8), (8, 16, 16), (9, 17, 13), (20, 3, 2),
-          (33, 100, 40), (263, 19, 9), (2, 0, 4)]
+          (33, 100, 40), (263, 19, 9), (2, 0, 4),
+          (1003, 300, 24)]  # several row chunks, a partial row tile, an odd panel count
 
 
 def ints(rng, shape, lo=-128, hi=128, dtype=np.int8):
