@@ -92,6 +92,21 @@ def test_int8_output_exact(rng, M, K, N, channel_major, threads):
         np.testing.assert_array_equal(C, expected)
 
 
+@pytest.mark.parametrize("zp", [-128, -1, 0, 127])
+def test_int8_output_saturates_large_sums(rng, zp):
+    """Full 8-column panels with sums beyond the int16 range and extreme zero points."""
+    M, K, N = 13, 64, 24
+    A, W = ints(rng, (M, K)), ints(rng, (N, K))
+    bias = ints(rng, N, -2**20, 2**20, np.int64)
+    scales = np.geomspace(1e-5, 0.99, N)
+    mult, shift = map(np.array, zip(*[np_multiplier(float(s)) for s in scales]))
+    expected = np_requantize(acc_of(A, W) + bias, mult, shift, zp)
+    C = t.gemm_int8(A, W, bias, multiplier=mult.astype(np.int32), shift=shift.astype(np.int32),
+                    out_zp=zp)
+    np.testing.assert_array_equal(C, expected)
+    assert (C == 127).any() and (C == -128).any() and ((C > -128) & (C < 127)).any()
+
+
 def test_requantisation_rounding_and_saturation():
     A = np.array([[1], [-1], [1], [-1]], np.int8)
     W = np.array([[7], [100]], np.int8)

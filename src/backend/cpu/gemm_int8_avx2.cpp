@@ -201,6 +201,36 @@ void store_row(const Int8Output& o, const PanelOut& t, __m256i acc, int m, int M
   }
 }
 
+// The vector requantisation of store_row for full 8-column panels of a row-major int8
+// output, the tables held in registers for the whole tile. Saturating to int16, adding the
+// zero point with int16 saturation and saturating to int8 clamps x + zero point exactly as
+// store_row does: a value pushed to an int16 limit stays beyond the int8 range.
+struct RequantRegs {
+  __m256i bias, mult, mult_odd, negshift;
+};
+
+inline RequantRegs requant_regs(const PanelOut& t) {
+  RequantRegs q;
+  q.bias = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.bias32));
+  q.mult = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.mult));
+  q.mult_odd = _mm256_srli_epi64(q.mult, 32);
+  q.negshift = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.negshift));
+  return q;
+}
+
+inline void requant_store8(const RequantRegs& q, __m128i zp16, __m256i acc, int8_t* c) {
+  const __m256i half = _mm256_set1_epi64x(int64_t(1) << 30);
+  const __m256i x = _mm256_add_epi32(acc, q.bias);
+  const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(x, q.mult), half), 31);
+  const __m256i odd =
+      _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(x, 32), q.mult_odd), half);
+  const __m256i r = _mm256_srav_epi32(_mm256_blend_epi32(even, _mm256_slli_epi64(odd, 1), 0xAA),
+                                      q.negshift);
+  const __m128i r16 = _mm_adds_epi16(
+      _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1)), zp16);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(c), _mm_packs_epi16(r16, r16));
+}
+
 }  // namespace
 
 namespace {
@@ -211,6 +241,18 @@ void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, in
                     int M, int N) {
   __m256i acc[kTileRows][2];
   tile<ROWS, PANELS>(a16, panel, pstride, kg, prefetch, acc);
+  bool fast = out.mode == Int8Output::kRequantize && !out.channel_major;
+  for (int q = 0; q < PANELS; ++q) fast = fast && t[q].w == 8 && t[q].vector_requant;
+  if (fast) {
+    RequantRegs regs[PANELS];
+    for (int q = 0; q < PANELS; ++q) regs[q] = requant_regs(t[q]);
+    const __m128i zp16 = _mm_set1_epi16(out.out_zp);
+    int8_t* c = static_cast<int8_t*>(out.C) + size_t(m) * N + t[0].n0;
+    for (int r = 0; r < ROWS; ++r)
+      for (int q = 0; q < PANELS; ++q)
+        requant_store8(regs[q], zp16, acc[r][q], c + size_t(r) * N + 8 * q);
+    return;
+  }
   for (int r = 0; r < ROWS; ++r)
     for (int q = 0; q < PANELS; ++q) store_row(out, t[q], acc[r][q], m + r, M, N);
 }
