@@ -33,7 +33,8 @@ int16_t* widen_rows(const int8_t* A, int rows, int K, int kg) {
     int16_t* d = buf.data() + tile_stride * (r / kTileRows) + (r % kTileRows) * 4;
     int g = 0;
     for (; 4 * g + 8 <= K; g += 2) {
-      const __m128i v = _mm_cvtepi8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + 4 * g)));
+      const __m128i v =
+          _mm_cvtepi8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + 4 * g)));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(d + g * kGroupStride), v);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(d + (g + 1) * kGroupStride),
                        _mm_unpackhi_epi64(v, v));
@@ -231,10 +232,6 @@ inline void requant_store8(const RequantRegs& q, __m128i zp16, __m256i acc, int8
   _mm_storel_epi64(reinterpret_cast<__m128i*>(c), _mm_packs_epi16(r16, r16));
 }
 
-}  // namespace
-
-namespace {
-
 template <int ROWS, int PANELS>
 void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
                     bool prefetch, const Int8Output& out, const PanelOut* t, int m,
@@ -258,8 +255,8 @@ void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, in
 }
 
 template <int ROWS>
-void tile_rows(int panels, const int16_t* a16, const uint8_t* panel, size_t pstride, int kg, bool prefetch, const Int8Output& out, const PanelOut* t,
-               int m, int M, int N) {
+void tile_rows(int panels, const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
+               bool prefetch, const Int8Output& out, const PanelOut* t, int m, int M, int N) {
   if (panels == 2)
     tile_and_store<ROWS, 2>(a16, panel, pstride, kg, prefetch, out, t, m, M, N);
   else
