@@ -238,9 +238,19 @@ void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, in
                     int M, int N) {
   __m256i acc[kTileRows][2];
   tile<ROWS, PANELS>(a16, panel, pstride, kg, prefetch, acc);
-  bool fast = out.mode == Int8Output::kRequantize && !out.channel_major;
-  for (int q = 0; q < PANELS; ++q) fast = fast && t[q].w == 8 && t[q].vector_requant;
-  if (fast) {
+  bool full = true, vector_requant = true;
+  for (int q = 0; q < PANELS; ++q) {
+    full = full && t[q].w == 8;
+    vector_requant = vector_requant && t[q].vector_requant;
+  }
+  if (full && out.mode == Int8Output::kInt32) {
+    int32_t* c = static_cast<int32_t*>(out.C) + size_t(m) * N + t[0].n0;
+    for (int r = 0; r < ROWS; ++r)
+      for (int q = 0; q < PANELS; ++q)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + size_t(r) * N + 8 * q), acc[r][q]);
+    return;
+  }
+  if (full && vector_requant && out.mode == Int8Output::kRequantize && !out.channel_major) {
     RequantRegs regs[PANELS];
     for (int q = 0; q < PANELS; ++q) regs[q] = requant_regs(t[q]);
     const __m128i zp16 = _mm_set1_epi16(out.out_zp);
