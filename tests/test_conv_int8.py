@@ -176,6 +176,7 @@ GENERAL = [
     (10, 10, 5, 1, 2, 10, 6, 6),   # depthwise 5x5: grouped
     (12, 12, 3, 2, 0, 12, 7, 7),   # depthwise pad 0: grouped
     (1, 2049, 3, 1, 1, 1, 2, 3),   # too many channels for the Winograd tables: general
+    (3, 16, 7, 1, 3, 1, 97, 95),   # columns above 1 MiB: gathered a few output rows at a time
 ]
 
 
