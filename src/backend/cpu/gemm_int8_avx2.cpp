@@ -56,36 +56,53 @@ inline __m256i bcast_pair(const int16_t* p) {
 template <int ROWS, int PANELS>
 inline void tile(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
                  bool prefetch, __m256i (&acc)[kTileRows][2]) {
+  // Summed in locals, which stay in registers, and copied out once.
+  __m256i sum[ROWS][PANELS];
+  #pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
-    for (int q = 0; q < PANELS; ++q) acc[r][q] = _mm256_setzero_si256();
+    #pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q) sum[r][q] = _mm256_setzero_si256();
   for (int g = 0; g < kg; ++g) {
     const uint8_t* blk = panel + size_t(g) * 32;
     if (prefetch && (g & 1) == 0)
+      #pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
         _mm_prefetch(reinterpret_cast<const char*>(blk + q * pstride + 512), _MM_HINT_T0);
     const int16_t* a = a16 + size_t(g) * kTileRows * 4;
     __m256i w[PANELS];
+    #pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q)
       w[q] = _mm256_cvtepi8_epi16(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + q * pstride)));
+    #pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {
       const __m256i b = bcast_pair(a + 4 * r);
+      #pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
-        acc[r][q] = _mm256_add_epi32(acc[r][q], _mm256_madd_epi16(b, w[q]));
+        sum[r][q] = _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(b, w[q]));
     }
     // Keeps each sum in its register: regrouping the two halves' products first would need
     // more registers than there are and spill the accumulators.
+    #pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r)
-      for (int q = 0; q < PANELS; ++q) asm("" : "+x"(acc[r][q]));
+      #pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q) asm("" : "+x"(sum[r][q]));
+    #pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q)
       w[q] = _mm256_cvtepi8_epi16(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + q * pstride + 16)));
+    #pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {
       const __m256i b = bcast_pair(a + 4 * r + 2);
+      #pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
-        acc[r][q] = _mm256_add_epi32(acc[r][q], _mm256_madd_epi16(b, w[q]));
+        sum[r][q] = _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(b, w[q]));
     }
   }
+  #pragma GCC unroll 8
+  for (int r = 0; r < ROWS; ++r)
+    #pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q) acc[r][q] = sum[r][q];
 }
 
 // Per-panel tables of the output stage, gathered once before the panel's rows.
