@@ -339,16 +339,6 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
   const uint8_t* pk = static_cast<const uint8_t*>(packed);
   const bool direct =
       kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
-  std::vector<int8_t> local;
-  int8_t* A = nullptr;
-  if (!direct) {
-    if (!scratch) {
-      local.resize(size_t(M) * K);
-      scratch = local.data();
-    }
-    A = scratch;
-  }
-  const int8_t* a = direct ? input : A;
   const bool wide = has_wide_scale(shift, C_out);
   if (!direct && !wide && chunked_gather(g, K, C_out, 1)) {
     over_gather_chunks<int8_t>(g, K, [&](int oy0, int oy1, int8_t* cols) {
@@ -359,6 +349,16 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
     });
     return;
   }
+  std::vector<int8_t> local;
+  int8_t* A = nullptr;
+  if (!direct) {
+    if (!scratch) {
+      local.resize(size_t(M) * K);
+      scratch = local.data();
+    }
+    A = scratch;
+  }
+  const int8_t* a = direct ? input : A;
   if (run_serial() || wide) {
     if (!direct) im2col_cl(input, g, 0, g.Ho, in_zp, A);
     if (wide) {

@@ -56,7 +56,8 @@ inline __m256i bcast_pair(const int16_t* p) {
 template <int ROWS, int PANELS>
 inline void tile(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
                  bool prefetch, __m256i (&acc)[kTileRows][2]) {
-  // Summed in locals, which stay in registers, and copied out once.
+  // The row and panel loops are unrolled in full so that the sums are locals held in
+  // registers; they are copied out once at the end.
   __m256i sum[ROWS][PANELS];
   #pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
