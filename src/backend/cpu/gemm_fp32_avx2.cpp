@@ -36,33 +36,30 @@ inline void store_row(float* c, __m256 v, int w) {
 template <int ROWS, int PANELS, bool PREFETCH>
 inline void tile(const float* A, int K, const float* b, size_t pstride, const __m256* bias,
                  float* C, int N, bool relu, int w) {
+  // The row and panel loops are unrolled in full so that the sums stay in registers.
   __m256 acc[ROWS][PANELS];
+#pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 8
     for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_setzero_ps();
-
-  auto step = [&](int k) {
-    __m256 bk[PANELS];
-    for (int p = 0; p < PANELS; ++p) bk[p] = _mm256_loadu_ps(b + p * pstride + size_t(k) * 8);
-    for (int r = 0; r < ROWS; ++r) {
-      const __m256 a = _mm256_broadcast_ss(A + size_t(r) * K + k);
-      for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, bk[p], acc[r][p]);
-    }
-  };
-
-  int k = 0;
-  for (; k + 4 <= K; k += 4) {
-    if (PREFETCH)
+  for (int k = 0; k < K; ++k) {
+    if (PREFETCH && (k & 3) == 0)
+#pragma GCC unroll 8
       for (int p = 0; p < PANELS; ++p) {
         const char* ahead = reinterpret_cast<const char*>(b + p * pstride + size_t(k) * 8) + 256;
         _mm_prefetch(ahead, _MM_HINT_T0);
         _mm_prefetch(ahead + 64, _MM_HINT_T0);
       }
-    step(k);
-    step(k + 1);
-    step(k + 2);
-    step(k + 3);
+    __m256 bk[PANELS];
+#pragma GCC unroll 8
+    for (int p = 0; p < PANELS; ++p) bk[p] = _mm256_loadu_ps(b + p * pstride + size_t(k) * 8);
+#pragma GCC unroll 8
+    for (int r = 0; r < ROWS; ++r) {
+      const __m256 a = _mm256_broadcast_ss(A + size_t(r) * K + k);
+#pragma GCC unroll 8
+      for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, bk[p], acc[r][p]);
+    }
   }
-  for (; k < K; ++k) step(k);
 
   for (int r = 0; r < ROWS; ++r)
     for (int p = 0; p < PANELS; ++p) {
