@@ -21,6 +21,7 @@ SHAPES = [
     ("square 2048", 2048, 2048, 2048),
     ("conv 3136x576x64", 3136, 576, 64), ("conv 784x1152x128", 784, 1152, 128),
     ("conv 49x4608x512", 49, 4608, 512),
+    ("pointwise 3136x64x256", 3136, 64, 256), ("pointwise 12544x16x96", 12544, 16, 96),
     ("dense 1x2048x1000", 1, 2048, 1000),
     ("token 197x768x768", 197, 768, 768), ("token 197x768x3072", 197, 768, 3072),
 ]
@@ -78,7 +79,7 @@ def main():
     peak = 2 * 8 * 2 * ghz if ghz else None  # 2 FMA ports x 8 lanes x 2 FLOP per cycle
     print(f"clock {ghz:.2f} GHz (from /proc/cpuinfo), AVX2 fp32 peak {peak:.1f} GFLOP/s per core"
           if peak else "clock unknown: no peak column")
-    hdr = f"{'shape':<20}{'thr':>4}{'fp32 GF/s':>11}{'%peak':>7}{'int8 GOP/s':>12}{'i8/f32':>8}{'ORT GF/s':>10}"
+    hdr = f"{'shape':<22}{'thr':>4}{'fp32 GF/s':>11}{'%peak':>7}{'int8 GOP/s':>12}{'i8/f32':>8}{'ORT GF/s':>10}"
     print(hdr)
     print("-" * len(hdr))
     for label, M, K, N in SHAPES:
@@ -90,7 +91,7 @@ def main():
             o = ort_seconds(M, K, N, threads, reps)
             pct = f"{100 * f / (peak * threads):6.1f}%" if peak else "     -"
             ort_s = f"{flop / o / 1e9:10.1f}" if o else "         -"
-            print(f"{label:<20}{threads:>4}{f:11.1f}{pct:>7}{i:12.1f}{i / f:8.2f}{ort_s}")
+            print(f"{label:<22}{threads:>4}{f:11.1f}{pct:>7}{i:12.1f}{i / f:8.2f}{ort_s}")
     wbytes = 1000 * 2048 * 4
     copy_s = t.bench_copy(wbytes, 50)
     gemv_s = t.bench_gemm_fp32(1, 2048, 1000, 1, 50)

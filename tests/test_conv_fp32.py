@@ -126,6 +126,27 @@ def test_conv_fp32_layer_matches_torch(rng, threads, C_in, C_out, k, s, p, d, gr
     np.testing.assert_allclose(y, ref, atol=tol(ref, C_in // groups * k * k), rtol=0)
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_stem_gathered_in_chunks_bit_exact(rng, threads):
+    """Columns above 1 MiB are gathered a few output rows at a time; every output is still
+    the FMA sum of the whole-matrix product."""
+    H, W, C, N, k, p = 49, 47, 3, 16, 7, 3
+    x = rng.standard_normal((H, W, C)).astype(np.float32)
+    w = rng.standard_normal((N, C, k, k)).astype(np.float32)
+    b = rng.standard_normal(N).astype(np.float32)
+    t.set_num_threads(threads)
+    try:
+        y, path = run_fp32(w, b, x, relu=True, pad_h=p, pad_w=p)
+    finally:
+        t.set_num_threads(2)
+    assert path == "general"
+    xp = np.pad(x, ((p, p), (p, p), (0, 0)))
+    cols = np.stack([xp[ky:ky + H, kx:kx + W] for ky in range(k) for kx in range(k)], axis=2)
+    ref = t.gemm_fp32_ref(cols.reshape(H * W, -1), w.transpose(0, 2, 3, 1).reshape(N, -1), b,
+                          relu=True)
+    np.testing.assert_array_equal(y, ref.reshape(H, W, N))
+
+
 @pytest.mark.parametrize("prepack, scratch", [(True, True), (False, False), (True, False)])
 @pytest.mark.parametrize("kH, kW, stride, pad, dil", [(1, 1, (1, 1), (0, 0), (1, 1)),
                                                       (3, 2, (2, 1), (1, 0), (1, 2))])

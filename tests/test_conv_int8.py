@@ -176,6 +176,7 @@ GENERAL = [
     (10, 10, 5, 1, 2, 10, 6, 6),   # depthwise 5x5: grouped
     (12, 12, 3, 2, 0, 12, 7, 7),   # depthwise pad 0: grouped
     (1, 2049, 3, 1, 1, 1, 2, 3),   # too many channels for the Winograd tables: general
+    (3, 16, 7, 1, 3, 1, 97, 95),   # columns above 1 MiB: gathered a few output rows at a time
 ]
 
 
@@ -210,6 +211,26 @@ def test_depthwise_bit_exact_one_step(rng, C, stride, H, W, wide):
     kern = t.depthwise3x3_int8(x, w, wrap32(eff_bias).astype(np.int32), m.astype(np.int32),
                                sh.astype(np.int32), 3, -4, stride, False)
     np.testing.assert_array_equal(kern, y)
+
+
+@pytest.mark.parametrize("stride", [1, 2])
+@pytest.mark.parametrize("in_zp, out_zp", [(0, 0), (-128, 127), (127, -128)])
+def test_depthwise_kernel_extreme_requantisation(rng, stride, in_zp, out_zp):
+    """Full-range biases and multipliers; channels 0-15 round by shifts of 2 and more only,
+    16-31 mix in scales near and above 1, and 32-39 are a trailing 8-channel block."""
+    C, H, W = 40, 6, 5
+    w = rng.integers(-128, 128, (C, 1, 3, 3), dtype=np.int8)
+    x = rng.integers(-128, 128, (H, W, C), dtype=np.int8)
+    bias = rng.integers(-2**31, 2**31, C, dtype=np.int64)
+    bias[:8] = rng.integers(-2**17, 2**17, 8)  # and some that leave the result in range
+    m = rng.integers(2**30, 2**31, C, dtype=np.int64)
+    sh = np.concatenate([rng.integers(-40, -1, 16), [0, -1, 1, 2], rng.integers(-40, 3, 20)])
+    kern = t.depthwise3x3_int8(x, w, bias.astype(np.int32), m.astype(np.int32),
+                               sh.astype(np.int32), in_zp, out_zp, stride, True)
+    acc = wrap32(conv_acc(x, w, in_zp, stride, 1, C) + bias)
+    s = 31 - np.clip(sh, -32, 30)
+    ref = np.clip(((acc * m + (np.int64(1) << (s - 1))) >> s) + out_zp, -128, 127)
+    np.testing.assert_array_equal(kern, ref.astype(np.int8))
 
 
 @pytest.mark.parametrize("H, W, C", [(1, 1, 5), (3, 4, 16), (6, 5, 35)])

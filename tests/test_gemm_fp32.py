@@ -6,6 +6,7 @@ from model_inference import _testing as t
 SHAPES = [  # (M, K, N): tile edges in every dimension
     (1, 1, 1), (1, 5, 13), (7, 3, 8), (8, 4, 16), (9, 7, 17), (16, 16, 24),
     (17, 9, 33), (256, 8, 16), (263, 13, 40), (520, 6, 9), (3, 0, 5),
+    (2, 33, 70), (601, 20, 40),  # rows below a tile of 3; several row chunks
 ]
 
 

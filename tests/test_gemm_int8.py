@@ -6,7 +6,8 @@ import pytest
 from model_inference import _testing as t
 
 SHAPES = [(1, 5, 3), (1, 64, 1000), (3, 7, 8), (8, 16, 16), (9, 17, 13), (20, 3, 2),
-          (33, 100, 40), (263, 19, 9), (2, 0, 4)]
+          (33, 100, 40), (263, 19, 9), (2, 0, 4),
+          (1003, 300, 24)]  # several row chunks, a partial row tile, an odd panel count
 
 
 def ints(rng, shape, lo=-128, hi=128, dtype=np.int8):
@@ -89,6 +90,21 @@ def test_int8_output_exact(rng, M, K, N, channel_major, threads):
         C = t.gemm_int8(A, W, bias, multiplier=mult.astype(np.int32), shift=shift.astype(np.int32),
                         out_zp=zp, channel_major=channel_major, reference=reference, threads=threads)
         np.testing.assert_array_equal(C, expected)
+
+
+@pytest.mark.parametrize("zp", [-128, -1, 0, 127])
+def test_int8_output_saturates_large_sums(rng, zp):
+    """Full 8-column panels with sums beyond the int16 range and extreme zero points."""
+    M, K, N = 13, 64, 24
+    A, W = ints(rng, (M, K)), ints(rng, (N, K))
+    bias = ints(rng, N, -2**20, 2**20, np.int64)
+    scales = np.geomspace(1e-5, 0.99, N)
+    mult, shift = map(np.array, zip(*[np_multiplier(float(s)) for s in scales]))
+    expected = np_requantize(acc_of(A, W) + bias, mult, shift, zp)
+    C = t.gemm_int8(A, W, bias, multiplier=mult.astype(np.int32), shift=shift.astype(np.int32),
+                    out_zp=zp)
+    np.testing.assert_array_equal(C, expected)
+    assert (C == 127).any() and (C == -128).any() and ((C > -128) & (C < 127)).any()
 
 
 def test_requantisation_rounding_and_saturation():

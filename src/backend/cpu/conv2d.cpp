@@ -21,7 +21,7 @@ struct Geometry {
   int C, H, W, Cg, c0, kH, kW, sh, sw, ph, pw, dh, dw, Ho, Wo;
 };
 
-// Channels-last im2col of output rows [oy0, oy1): row oy*Wo + ox holds, for each tap
+// Channels-last im2col of output rows [oy0, oy1): row (oy - oy0)*Wo + ox holds, for each tap
 // (ky, kx) at column block (ky*kW + kx)*Cg, the Cg channels starting at c0 of input pixel
 // (oy*sh + ky*dh - ph, ox*sw + kx*dw - pw), or Cg copies of `pad` outside the image. When
 // the group spans all channels, a kernel row that lies inside the image is one
@@ -32,7 +32,7 @@ void im2col_cl(const T* in, const Geometry& g, int oy0, int oy1, T pad, T* A) {
   const bool runs = g.dw == 1 && g.Cg == g.C;
   for (int oy = oy0; oy < oy1; ++oy) {
     for (int ox = 0; ox < g.Wo; ++ox) {
-      T* row = A + (int64_t(oy) * g.Wo + ox) * K;
+      T* row = A + (int64_t(oy - oy0) * g.Wo + ox) * K;
       const int ix0 = ox * g.sw - g.pw;
       for (int ky = 0; ky < g.kH; ++ky) {
         T* dst = row + int64_t(ky) * g.kW * g.Cg;
@@ -89,6 +89,47 @@ T* grow(std::vector<T>& v, int64_t n) {
 std::vector<float>& tls_fp32_cols() {
   thread_local std::vector<float> v;
   return v;
+}
+
+template <class T>
+std::vector<T>& tls_chunk_cols() {
+  thread_local std::vector<T> v;
+  return v;
+}
+
+// Column matrices above kChunkedGatherBytes whose weights take at most kChunkedWeightBytes
+// (stem convolutions: few input channels, large images) are gathered and multiplied a few
+// output rows at a time, so that the product reads each chunk from L2 instead of the whole
+// matrix from memory. Larger weights would be streamed again for every chunk. Each output
+// element is computed exactly as by one product over all rows.
+constexpr int64_t kChunkedGatherBytes = int64_t(1) << 20;
+constexpr int64_t kChunkedWeightBytes = int64_t(256) << 10;
+constexpr int64_t kGatherChunkBytes = int64_t(192) << 10;
+
+bool chunked_gather(const Geometry& g, int64_t K, int N, size_t elem) {
+  return int64_t(g.Ho) * g.Wo * K * int64_t(elem) > kChunkedGatherBytes &&
+         K * N * int64_t(elem) <= kChunkedWeightBytes;
+}
+
+// Calls run(oy0, oy1, cols) over chunks of output rows with a per-thread buffer for the
+// chunk's columns; a team takes the chunks in static order, at least four per thread.
+template <class T, class F>
+void over_gather_chunks(const Geometry& g, int64_t K, F run) {
+  const int threads = run_serial() ? 1 : omp_get_max_threads();
+  const int64_t row_bytes = int64_t(g.Wo) * K * int64_t(sizeof(T));
+  int rows = int(std::clamp<int64_t>(kGatherChunkBytes / row_bytes, 1, g.Ho));
+  rows = std::max(1, std::min(rows, g.Ho / (4 * threads)));
+  const int chunks = (g.Ho + rows - 1) / rows;
+  auto one = [&](int i) {
+    const int oy0 = i * rows, oy1 = std::min(g.Ho, oy0 + rows);
+    run(oy0, oy1, grow(tls_chunk_cols<T>(), int64_t(oy1 - oy0) * g.Wo * K));
+  };
+  if (threads == 1) {
+    for (int i = 0; i < chunks; ++i) one(i);
+    return;
+  }
+#pragma omp parallel for schedule(static) num_threads(threads)
+  for (int i = 0; i < chunks; ++i) one(i);
 }
 
 struct Fp32Pack {
@@ -161,6 +202,15 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
     packed = temp.block;
   }
   const float* pk = static_cast<const float*>(packed);
+  if (!pointwise && chunked_gather(g, K, C_out, sizeof(float))) {
+    over_gather_chunks<float>(g, K, [&](int oy0, int oy1, float* cols) {
+      const int64_t m0 = int64_t(oy0) * g.Wo;
+      im2col_cl(input, g, oy0, oy1, 0.0f, cols);
+      ops.gemm_packed_fp32(cols, pk, bias, output + m0 * C_out, relu, (oy1 - oy0) * g.Wo, K,
+                           C_out, false, ctx);
+    });
+    return;
+  }
   float* A = pointwise ? nullptr : (scratch ? scratch : grow(tls_fp32_cols(), int64_t(M) * K));
   const float* a = pointwise ? input : A;
   if (run_serial()) {
@@ -172,7 +222,8 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
   {
     if (!pointwise) {
 #pragma omp for schedule(static)
-      for (int oy = 0; oy < g.Ho; ++oy) im2col_cl(input, g, oy, oy + 1, 0.0f, A);
+      for (int oy = 0; oy < g.Ho; ++oy)
+        im2col_cl(input, g, oy, oy + 1, 0.0f, A + int64_t(oy) * g.Wo * K);
     }
     ops.gemm_packed_fp32(a, pk, bias, output, relu, M, K, C_out, true, ctx);
   }
@@ -224,7 +275,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
     for (int gi = 0; gi < groups; ++gi) {
       g.c0 = gi * Cg;
 #pragma omp for schedule(static)
-      for (int oy = 0; oy < g.Ho; ++oy) im2col_cl(input, g, oy, oy + 1, 0.0f, A);
+      for (int oy = 0; oy < g.Ho; ++oy)
+        im2col_cl(input, g, oy, oy + 1, 0.0f, A + int64_t(oy) * g.Wo * K);
       ops.gemm_packed_fp32(A, static_cast<const float*>(group_packs[gi]),
                            bias ? bias + int64_t(gi) * Ng : nullptr, Y, relu, M, K, Ng, true,
                            nullptr);
@@ -287,6 +339,16 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
   const uint8_t* pk = static_cast<const uint8_t*>(packed);
   const bool direct =
       kH == 1 && kW == 1 && pad_h == 0 && pad_w == 0 && stride_h == 1 && stride_w == 1;
+  const bool wide = has_wide_scale(shift, C_out);
+  if (!direct && !wide && chunked_gather(g, K, C_out, 1)) {
+    over_gather_chunks<int8_t>(g, K, [&](int oy0, int oy1, int8_t* cols) {
+      const int64_t m0 = int64_t(oy0) * g.Wo;
+      im2col_cl(input, g, oy0, oy1, in_zp, cols);
+      ops.gemm_int8(cols, pk, eff_bias, multiplier, shift, nullptr, out_zp, output + m0 * C_out,
+                    false, (oy1 - oy0) * g.Wo, K, C_out, false, false, row_sums, ctx);
+    });
+    return;
+  }
   std::vector<int8_t> local;
   int8_t* A = nullptr;
   if (!direct) {
@@ -297,7 +359,6 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
     A = scratch;
   }
   const int8_t* a = direct ? input : A;
-  const bool wide = has_wide_scale(shift, C_out);
   if (run_serial() || wide) {
     if (!direct) im2col_cl(input, g, 0, g.Ho, in_zp, A);
     if (wide) {
@@ -313,7 +374,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
   {
     if (!direct) {
 #pragma omp for schedule(static)
-      for (int oy = 0; oy < g.Ho; ++oy) im2col_cl(input, g, oy, oy + 1, in_zp, A);
+      for (int oy = 0; oy < g.Ho; ++oy)
+        im2col_cl(input, g, oy, oy + 1, in_zp, A + int64_t(oy) * g.Wo * K);
     }
     ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
                   C_out, false, true, row_sums, ctx);

@@ -118,6 +118,64 @@ inline __m256i clamp_epi64(__m256i x, __m256i lo, __m256i hi) {
   return _mm256_blendv_epi8(x, lo, _mm256_cmpgt_epi64(lo, x));
 }
 
+// Per 16-channel block, the constants of the pairwise-tap product. Taps 2p and 2p + 1 of
+// the block's channels are interleaved as int16 pairs by unpacklo/unpackhi, so that one
+// _mm256_madd_epi16 adds both products of a pair; tap 8 pairs with zero. The lo half then
+// holds channels c..c+3, c+8..c+11 in its lanes and the hi half c+4..c+7, c+12..c+15, and the
+// per-channel tables follow that order. With every rounding shift of the block at least 33,
+// (acc * m + 2^(s-1)) >> s equals (hi32(acc * m) + 2^(s-33)) >> (s - 32) in 32-bit lanes.
+struct Block16 {
+  __m256i w_lo[5], w_hi[5];
+  __m256i bias[2], mult[2], mult_odd[2], rnd[2], count[2];
+  bool fast;
+};
+
+inline __m256i load_i8x16_as_i16(const int8_t* p) {
+  return _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+std::vector<Block16> make_blocks16(const Depthwise3x3Int8Args& a, int C16) {
+  std::vector<Block16> blocks(size_t(C16 / 16));
+  const __m256i zero = _mm256_setzero_si256();
+  for (int c = 0; c < C16; c += 16) {
+    Block16& b = blocks[size_t(c / 16)];
+    __m256i w[10];
+    for (int t = 0; t < 9; ++t) w[t] = load_i8x16_as_i16(a.weight + int64_t(t) * a.C + c);
+    w[9] = zero;
+    for (int p = 0; p < 5; ++p) {
+      b.w_lo[p] = _mm256_unpacklo_epi16(w[2 * p], w[2 * p + 1]);
+      b.w_hi[p] = _mm256_unpackhi_epi16(w[2 * p], w[2 * p + 1]);
+    }
+    alignas(32) int32_t bias[2][8], mult[2][8], rnd[2][8], count[2][8];
+    b.fast = true;
+    for (int h = 0; h < 2; ++h)
+      for (int j = 0; j < 8; ++j) {
+        const int ch = c + 4 * h + (j < 4 ? j : j + 4);
+        const int s = 31 - std::max(-32, std::min(30, a.shift[ch]));
+        if (s < 33) b.fast = false;
+        bias[h][j] = a.bias[ch];
+        mult[h][j] = a.multiplier[ch];
+        rnd[h][j] = s >= 33 ? int32_t(1) << (s - 33) : 0;
+        count[h][j] = s - 32;
+      }
+    for (int h = 0; h < 2; ++h) {
+      b.bias[h] = _mm256_load_si256(reinterpret_cast<const __m256i*>(bias[h]));
+      b.mult[h] = _mm256_load_si256(reinterpret_cast<const __m256i*>(mult[h]));
+      b.mult_odd[h] = _mm256_srli_epi64(b.mult[h], 32);
+      b.rnd[h] = _mm256_load_si256(reinterpret_cast<const __m256i*>(rnd[h]));
+      b.count[h] = _mm256_load_si256(reinterpret_cast<const __m256i*>(count[h]));
+    }
+  }
+  return blocks;
+}
+
+inline __m256i round_shift_fast(__m256i acc, const Block16& b, int h) {
+  const __m256i even = _mm256_srli_epi64(_mm256_mul_epi32(acc, b.mult[h]), 32);
+  const __m256i odd = _mm256_mul_epi32(_mm256_srli_epi64(acc, 32), b.mult_odd[h]);
+  const __m256i hi32 = _mm256_blend_epi32(even, odd, 0xAA);
+  return _mm256_srav_epi32(_mm256_add_epi32(hi32, b.rnd[h]), b.count[h]);
+}
+
 }  // namespace
 
 void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
@@ -127,6 +185,23 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
   const __m256i zp_in = _mm256_set1_epi32(a.in_zp);
   const __m256i zp_out = _mm256_set1_epi64x(a.out_zp);
   const __m256i lo = _mm256_set1_epi64x(-128), hi = _mm256_set1_epi64x(127);
+  const int C16 = a.C / 16 * 16;
+  const std::vector<Block16> blocks = make_blocks16(a, C16);
+  const __m256i zp_in16 = _mm256_set1_epi16(a.in_zp);
+  const __m128i zp_out16 = _mm_set1_epi16(a.out_zp);
+  // Requantises channels [c, c + 8) of a by the 64-bit rule valid for every shift.
+  auto requant8 = [&](__m256i acc, int c) {
+    const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.multiplier + c));
+    auto lane = [&](const __m256i& p, int j) {
+      const __m256i r = sra_epi64(_mm256_add_epi64(p, load64(&tab.half[c + j])),
+                                  load64(&tab.count[c + j]), load64(&tab.offset[c + j]));
+      return clamp_epi64(_mm256_add_epi64(r, zp_out), lo, hi);
+    };
+    const __m256i even = lane(_mm256_mul_epi32(acc, m), 0);
+    const __m256i odd =
+        lane(_mm256_mul_epi32(_mm256_srli_epi64(acc, 32), _mm256_srli_epi64(m, 32)), 4);
+    return _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+  };
   for (int oy = oy0; oy < oy1; ++oy)
     for (int ox = 0; ox < Wo; ++ox) {
       const int8_t* src[9];
@@ -137,7 +212,34 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
                      : a.input + (int64_t(iy) * a.W + ix) * a.C;
       }
       int8_t* out = a.output + (int64_t(oy) * Wo + ox) * a.C;
-      for (int c = 0; c < C8; c += 8) {
+      for (int c = 0; c < C16; c += 16) {
+        const Block16& b = blocks[size_t(c / 16)];
+        __m256i x[10];
+        for (int t = 0; t < 9; ++t) x[t] = src[t] ? load_i8x16_as_i16(src[t] + c) : zp_in16;
+        x[9] = _mm256_setzero_si256();
+        __m256i acc_lo = b.bias[0], acc_hi = b.bias[1];
+        for (int p = 0; p < 5; ++p) {
+          acc_lo = _mm256_add_epi32(
+              acc_lo, _mm256_madd_epi16(_mm256_unpacklo_epi16(x[2 * p], x[2 * p + 1]), b.w_lo[p]));
+          acc_hi = _mm256_add_epi32(
+              acc_hi, _mm256_madd_epi16(_mm256_unpackhi_epi16(x[2 * p], x[2 * p + 1]), b.w_hi[p]));
+        }
+        __m128i r8;
+        if (b.fast) {
+          // Packing the two halves restores the channel order c..c+15.
+          const __m256i r16 = _mm256_packs_epi32(round_shift_fast(acc_lo, b, 0),
+                                                 round_shift_fast(acc_hi, b, 1));
+          r8 = _mm_packs_epi16(_mm_adds_epi16(_mm256_castsi256_si128(r16), zp_out16),
+                               _mm_adds_epi16(_mm256_extracti128_si256(r16, 1), zp_out16));
+        } else {
+          const __m256i r0 = requant8(_mm256_permute2x128_si256(acc_lo, acc_hi, 0x20), c);
+          const __m256i r1 = requant8(_mm256_permute2x128_si256(acc_lo, acc_hi, 0x31), c + 8);
+          const __m256i r16 = _mm256_permute4x64_epi64(_mm256_packs_epi32(r0, r1), 0xD8);
+          r8 = _mm_packs_epi16(_mm256_castsi256_si128(r16), _mm256_extracti128_si256(r16, 1));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + c), r8);
+      }
+      for (int c = C16; c < C8; c += 8) {
         __m256i acc = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + c));
         for (int t = 0; t < 9; ++t) {
           const __m256i x =
@@ -148,16 +250,7 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(a.weight + int64_t(t) * a.C + c)));
           acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(x, w));
         }
-        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.multiplier + c));
-        auto lane = [&](const __m256i& p, int j) {
-          const __m256i r = sra_epi64(_mm256_add_epi64(p, load64(&tab.half[c + j])),
-                                      load64(&tab.count[c + j]), load64(&tab.offset[c + j]));
-          return clamp_epi64(_mm256_add_epi64(r, zp_out), lo, hi);
-        };
-        const __m256i even = lane(_mm256_mul_epi32(acc, m), 0);
-        const __m256i odd =
-            lane(_mm256_mul_epi32(_mm256_srli_epi64(acc, 32), _mm256_srli_epi64(m, 32)), 4);
-        const __m256i r = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+        const __m256i r = requant8(acc, c);
         const __m256i p16 = _mm256_packs_epi32(r, r);
         const __m256i p8 = _mm256_packs_epi16(p16, p16);
         const __m256i packed =

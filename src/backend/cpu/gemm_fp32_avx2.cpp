@@ -36,33 +36,30 @@ inline void store_row(float* c, __m256 v, int w) {
 template <int ROWS, int PANELS, bool PREFETCH>
 inline void tile(const float* A, int K, const float* b, size_t pstride, const __m256* bias,
                  float* C, int N, bool relu, int w) {
+  // The row and panel loops are unrolled in full so that the sums stay in registers.
   __m256 acc[ROWS][PANELS];
+#pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 8
     for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_setzero_ps();
-
-  auto step = [&](int k) {
-    __m256 bk[PANELS];
-    for (int p = 0; p < PANELS; ++p) bk[p] = _mm256_loadu_ps(b + p * pstride + size_t(k) * 8);
-    for (int r = 0; r < ROWS; ++r) {
-      const __m256 a = _mm256_broadcast_ss(A + size_t(r) * K + k);
-      for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, bk[p], acc[r][p]);
-    }
-  };
-
-  int k = 0;
-  for (; k + 4 <= K; k += 4) {
-    if (PREFETCH)
+  for (int k = 0; k < K; ++k) {
+    if (PREFETCH && (k & 3) == 0)
+#pragma GCC unroll 8
       for (int p = 0; p < PANELS; ++p) {
         const char* ahead = reinterpret_cast<const char*>(b + p * pstride + size_t(k) * 8) + 256;
         _mm_prefetch(ahead, _MM_HINT_T0);
         _mm_prefetch(ahead + 64, _MM_HINT_T0);
       }
-    step(k);
-    step(k + 1);
-    step(k + 2);
-    step(k + 3);
+    __m256 bk[PANELS];
+#pragma GCC unroll 8
+    for (int p = 0; p < PANELS; ++p) bk[p] = _mm256_loadu_ps(b + p * pstride + size_t(k) * 8);
+#pragma GCC unroll 8
+    for (int r = 0; r < ROWS; ++r) {
+      const __m256 a = _mm256_broadcast_ss(A + size_t(r) * K + k);
+#pragma GCC unroll 8
+      for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, bk[p], acc[r][p]);
+    }
   }
-  for (; k < K; ++k) step(k);
 
   for (int r = 0; r < ROWS; ++r)
     for (int p = 0; p < PANELS; ++p) {
@@ -72,53 +69,80 @@ inline void tile(const float* A, int K, const float* b, size_t pstride, const __
     }
 }
 
-constexpr int kChunkBlocks = 32;  // 256 rows of A stream past one panel pair
+// 6 rows by 2 panels keeps the 12 accumulators, the two panel rows and the broadcast in
+// the 16 vector registers; 252 rows of A stream past one panel pair.
+constexpr int kTileRows = 6;
+constexpr int kChunkRows = 42 * kTileRows;
+
+template <int ROWS>
+void row_tile(const float* A, int K, const float* packed, size_t pstride, const float* bias,
+              float* C, bool relu, int N, int p0, int q, int p1) {
+  // Fewer than three rows: four panels side by side give enough independent FMA chains to
+  // hide the FMA latency.
+  constexpr int kWide = ROWS < 3 ? 4 : 2;
+  constexpr bool kPrefetch = ROWS == kTileRows;
+  int p = p0;
+  for (; p + kWide <= q; p += kWide) {
+    __m256 bv[kWide];
+    for (int i = 0; i < kWide; ++i) bv[i] = load_bias(bias ? bias + (p + i) * 8 : nullptr, 8);
+    tile<ROWS, kWide, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, 8);
+  }
+  for (; p + 2 <= q; p += 2) {
+    const __m256 bv[2] = {load_bias(bias ? bias + p * 8 : nullptr, 8),
+                          load_bias(bias ? bias + p * 8 + 8 : nullptr, 8)};
+    tile<ROWS, 2, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, 8);
+  }
+  for (; p < p1; ++p) {
+    const int w = std::min(8, N - 8 * p);
+    const __m256 bv[1] = {load_bias(bias ? bias + p * 8 : nullptr, w)};
+    tile<ROWS, 1, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, w);
+  }
+}
+
+using RowTileFn = void (*)(const float*, int, const float*, size_t, const float*, float*, bool,
+                           int, int, int, int);
+constexpr RowTileFn kRowTiles[kTileRows + 1] = {nullptr,     row_tile<1>, row_tile<2>,
+                                                row_tile<3>, row_tile<4>, row_tile<5>,
+                                                row_tile<6>};
+
+// Rows [m0, m1) against panels [p0, p1), of which [p0, q) are whole 8-column panels.
+void share_rows(const float* A, const float* packed, const float* bias, float* C, bool relu,
+                int K, int N, int p0, int q, int p1, int m0, int m1) {
+  const size_t pstride = size_t(K) * 8;
+  for (int c0 = m0; c0 < m1; c0 += kChunkRows) {
+    const int c1 = std::min(c0 + kChunkRows, m1);
+    if (c1 - c0 < 3) {
+      kRowTiles[c1 - c0](A + size_t(c0) * K, K, packed, pstride, bias, C + size_t(c0) * N, relu,
+                         N, p0, q, p1);
+      continue;
+    }
+    for (int p = p0; p < q; p += 2) {
+      const int pe = std::min(p + 2, q);
+      for (int m = c0; m < c1; m += kTileRows)
+        kRowTiles[std::min(kTileRows, c1 - m)](A + size_t(m) * K, K, packed, pstride, bias,
+                                               C + size_t(m) * N, relu, N, p, pe, pe);
+    }
+    for (int m = c0; m < c1 && q < p1; m += kTileRows)
+      kRowTiles[std::min(kTileRows, c1 - m)](A + size_t(m) * K, K, packed, pstride, bias,
+                                             C + size_t(m) * N, relu, N, q, q, p1);
+  }
+}
 
 }  // namespace
 
 void gemm_fp32_share_avx2(const float* A, const float* packed, const float* bias, float* C,
                           bool relu, int M, int K, int N, int p0, int p1, int r0, int r1,
                           bool tail) {
-  const size_t pstride = size_t(K) * 8;
   int q = p0;
-  while (q + 1 < p1 && 8 * q + 16 <= N) q += 2;
-
-  for (int c0 = r0; c0 < r1; c0 += kChunkBlocks) {
-    const int c1 = std::min(c0 + kChunkBlocks, r1);
-    for (int p = p0; p < q; p += 2) {
-      const __m256 bv[2] = {load_bias(bias ? bias + p * 8 : nullptr, 8),
-                            load_bias(bias ? bias + p * 8 + 8 : nullptr, 8)};
-      for (int rb = c0; rb < c1; ++rb)
-        tile<8, 2, true>(A + size_t(rb) * 8 * K, K, packed + p * pstride, pstride, bv,
-                         C + size_t(rb) * 8 * N + p * 8, N, relu, 8);
-    }
-    for (int p = q; p < p1; ++p) {
-      const int w = std::min(8, N - 8 * p);
-      const __m256 bv[1] = {load_bias(bias ? bias + p * 8 : nullptr, w)};
-      for (int rb = c0; rb < c1; ++rb)
-        tile<8, 1, true>(A + size_t(rb) * 8 * K, K, packed + p * pstride, pstride, bv,
-                         C + size_t(rb) * 8 * N + p * 8, N, relu, w);
-    }
+  while (q < p1 && 8 * q + 8 <= N) ++q;
+  const int full = M / 8 * 8;
+  int m1 = 8 * r1;
+  if (tail && m1 == full) {
+    m1 = M;
+    tail = false;
   }
-
-  if (!tail) return;
-  // Row tiles of four full panels side by side: four independent FMA chains hide the FMA
-  // latency, and each output keeps its own ascending-k order.
-  for (int m = (M / 8) * 8; m < M; ++m)
-    for (int p = p0; p < p1; ++p) {
-      if (p + 4 <= p1 && 8 * p + 32 <= N) {
-        __m256 bv[4];
-        for (int i = 0; i < 4; ++i) bv[i] = load_bias(bias ? bias + (p + i) * 8 : nullptr, 8);
-        tile<1, 4, false>(A + size_t(m) * K, K, packed + p * pstride, pstride, bv,
-                          C + size_t(m) * N + p * 8, N, relu, 8);
-        p += 3;
-        continue;
-      }
-      const int w = std::min(8, N - 8 * p);
-      const __m256 bv[1] = {load_bias(bias ? bias + p * 8 : nullptr, w)};
-      tile<1, 1, false>(A + size_t(m) * K, K, packed + p * pstride, pstride, bv,
-                        C + size_t(m) * N + p * 8, N, relu, w);
-    }
+  if (8 * r0 < m1) share_rows(A, packed, bias, C, relu, K, N, p0, q, p1, 8 * r0, m1);
+  if (tail && full < M) share_rows(A, packed, bias, C, relu, K, N, p0, q, p1, full, M);
 }
 
 void relu_fp32_avx2(float* x, int n) {

@@ -13,23 +13,34 @@ namespace mi::cpu {
 
 namespace {
 
-constexpr int kChunkBlocks = 32;  // 256 rows of A per pass over the panels
+// Rows of A widened at once, sized so that the widened chunk stays in L2 while every panel
+// pair of the share streams past it.
+constexpr size_t kChunkBytes = size_t(192) << 10;
+constexpr int kTileRows = 6;
 
-// A rows sign-extended to int16 and zero-padded to whole 4-column groups, so that each
-// (k, k+1) pair is one 32-bit word ready for a broadcast load. Per thread.
+// A rows sign-extended to int16 and zero-padded to whole 4-column groups, interleaved by
+// tiles of kTileRows rows: the 4 values of row r, group g of tile i are at
+// ((i * kg + g) * kTileRows + r) * 4, so that a tile's broadcasts of one group are adjacent
+// 32-bit words. Rows past `rows` in the last tile are left unset. Per thread.
 int16_t* widen_rows(const int8_t* A, int rows, int K, int kg) {
   thread_local std::vector<int16_t> buf;
-  const size_t stride = size_t(kg) * 4;
-  if (buf.size() < stride * rows) buf.resize(stride * rows);
+  const size_t tile_stride = size_t(kg) * kTileRows * 4;
+  const size_t need = tile_stride * size_t((rows + kTileRows - 1) / kTileRows);
+  if (buf.size() < need) buf.resize(need);
+  constexpr int kGroupStride = kTileRows * 4;
   for (int r = 0; r < rows; ++r) {
     const int8_t* a = A + size_t(r) * K;
-    int16_t* d = buf.data() + stride * r;
-    int k = 0;
-    for (; k + 16 <= K; k += 16)
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + k),
-                          _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + k))));
-    for (; k < K; ++k) d[k] = a[k];
-    for (; size_t(k) < stride; ++k) d[k] = 0;
+    int16_t* d = buf.data() + tile_stride * (r / kTileRows) + (r % kTileRows) * 4;
+    int g = 0;
+    for (; 4 * g + 8 <= K; g += 2) {
+      const __m128i v =
+          _mm_cvtepi8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + 4 * g)));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(d + g * kGroupStride), v);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(d + (g + 1) * kGroupStride),
+                       _mm_unpackhi_epi64(v, v));
+    }
+    for (; g < kg; ++g)
+      for (int j = 0; j < 4; ++j) d[g * kGroupStride + j] = 4 * g + j < K ? a[4 * g + j] : 0;
   }
   return buf.data();
 }
@@ -40,34 +51,59 @@ inline __m256i bcast_pair(const int16_t* p) {
   return _mm256_set1_epi32(v);
 }
 
-// acc[r] lane j = sum over k of A[r][k] * W[8p + j][k], exact in 32 bits.
-template <int ROWS, bool PREFETCH>
-inline void tile(const int16_t* a16, size_t astride, const uint8_t* panel, int kg,
-                 __m256i* acc) {
-  for (int r = 0; r < ROWS; ++r) acc[r] = _mm256_setzero_si256();
-  auto group = [&](int g) {
+// acc[r][q] lane j = sum over k of A[r][k] * W[8(p + q) + j][k] for the PANELS panels
+// starting at `panel`, exact in 32 bits. Each broadcast pair of A feeds every panel.
+template <int ROWS, int PANELS>
+inline void tile(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
+                 bool prefetch, __m256i (&acc)[kTileRows][2]) {
+  // The row and panel loops are unrolled in full so that the sums are locals held in
+  // registers; they are copied out once at the end.
+  __m256i sum[ROWS][PANELS];
+  #pragma GCC unroll 8
+  for (int r = 0; r < ROWS; ++r)
+    #pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q) sum[r][q] = _mm256_setzero_si256();
+  for (int g = 0; g < kg; ++g) {
     const uint8_t* blk = panel + size_t(g) * 32;
-    const __m256i lo = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blk)));
-    const __m256i hi =
-        _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + 16)));
+    if (prefetch && (g & 1) == 0)
+      #pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q)
+        _mm_prefetch(reinterpret_cast<const char*>(blk + q * pstride + 512), _MM_HINT_T0);
+    const int16_t* a = a16 + size_t(g) * kTileRows * 4;
+    __m256i w[PANELS];
+    #pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q)
+      w[q] = _mm256_cvtepi8_epi16(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + q * pstride)));
+    #pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {
-      const int16_t* a = a16 + astride * r + size_t(g) * 4;
-      acc[r] = _mm256_add_epi32(acc[r], _mm256_madd_epi16(bcast_pair(a), lo));
-      acc[r] = _mm256_add_epi32(acc[r], _mm256_madd_epi16(bcast_pair(a + 2), hi));
+      const __m256i b = bcast_pair(a + 4 * r);
+      #pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q)
+        sum[r][q] = _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(b, w[q]));
     }
-  };
-  int g = 0;
-  for (; g + 4 <= kg; g += 4) {
-    if (PREFETCH) {
-      _mm_prefetch(reinterpret_cast<const char*>(panel + size_t(g) * 32 + 512), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char*>(panel + size_t(g) * 32 + 576), _MM_HINT_T0);
+    // Keeps each sum in its register: regrouping the two halves' products first would need
+    // more registers than there are and spill the accumulators.
+    #pragma GCC unroll 8
+    for (int r = 0; r < ROWS; ++r)
+      #pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q) asm("" : "+x"(sum[r][q]));
+    #pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q)
+      w[q] = _mm256_cvtepi8_epi16(
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + q * pstride + 16)));
+    #pragma GCC unroll 8
+    for (int r = 0; r < ROWS; ++r) {
+      const __m256i b = bcast_pair(a + 4 * r + 2);
+      #pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q)
+        sum[r][q] = _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(b, w[q]));
     }
-    group(g);
-    group(g + 1);
-    group(g + 2);
-    group(g + 3);
   }
-  for (; g < kg; ++g) group(g);
+  #pragma GCC unroll 8
+  for (int r = 0; r < ROWS; ++r)
+    #pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q) acc[r][q] = sum[r][q];
 }
 
 // Per-panel tables of the output stage, gathered once before the panel's rows.
@@ -184,38 +220,123 @@ void store_row(const Int8Output& o, const PanelOut& t, __m256i acc, int m, int M
   }
 }
 
+// The vector requantisation of store_row for full 8-column panels of a row-major int8
+// output, the tables held in registers for the whole tile. Saturating to int16, adding the
+// zero point with int16 saturation and saturating to int8 clamps x + zero point exactly as
+// store_row does: a value pushed to an int16 limit stays beyond the int8 range.
+struct RequantRegs {
+  __m256i bias, mult, mult_odd, negshift;
+};
+
+inline RequantRegs requant_regs(const PanelOut& t) {
+  RequantRegs q;
+  q.bias = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.bias32));
+  q.mult = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.mult));
+  q.mult_odd = _mm256_srli_epi64(q.mult, 32);
+  q.negshift = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.negshift));
+  return q;
+}
+
+inline void requant_store8(const RequantRegs& q, __m128i zp16, __m256i acc, int8_t* c) {
+  const __m256i half = _mm256_set1_epi64x(int64_t(1) << 30);
+  const __m256i x = _mm256_add_epi32(acc, q.bias);
+  const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(x, q.mult), half), 31);
+  const __m256i odd =
+      _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(x, 32), q.mult_odd), half);
+  const __m256i r = _mm256_srav_epi32(_mm256_blend_epi32(even, _mm256_slli_epi64(odd, 1), 0xAA),
+                                      q.negshift);
+  const __m128i r16 = _mm_adds_epi16(
+      _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1)), zp16);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(c), _mm_packs_epi16(r16, r16));
+}
+
+template <int ROWS, int PANELS>
+void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
+                    bool prefetch, const Int8Output& out, const PanelOut* t, int m,
+                    int M, int N) {
+  __m256i acc[kTileRows][2];
+  tile<ROWS, PANELS>(a16, panel, pstride, kg, prefetch, acc);
+  bool full = true, vector_requant = true;
+  for (int q = 0; q < PANELS; ++q) {
+    full = full && t[q].w == 8;
+    vector_requant = vector_requant && t[q].vector_requant;
+  }
+  if (full && out.mode == Int8Output::kInt32) {
+    int32_t* c = static_cast<int32_t*>(out.C) + size_t(m) * N + t[0].n0;
+    for (int r = 0; r < ROWS; ++r)
+      for (int q = 0; q < PANELS; ++q)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(c + size_t(r) * N + 8 * q), acc[r][q]);
+    return;
+  }
+  if (full && vector_requant && out.mode == Int8Output::kRequantize && !out.channel_major) {
+    RequantRegs regs[PANELS];
+    for (int q = 0; q < PANELS; ++q) regs[q] = requant_regs(t[q]);
+    const __m128i zp16 = _mm_set1_epi16(out.out_zp);
+    int8_t* c = static_cast<int8_t*>(out.C) + size_t(m) * N + t[0].n0;
+    for (int r = 0; r < ROWS; ++r)
+      for (int q = 0; q < PANELS; ++q)
+        requant_store8(regs[q], zp16, acc[r][q], c + size_t(r) * N + 8 * q);
+    return;
+  }
+  for (int r = 0; r < ROWS; ++r)
+    for (int q = 0; q < PANELS; ++q) store_row(out, t[q], acc[r][q], m + r, M, N);
+}
+
+template <int ROWS>
+void tile_rows(int panels, const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
+               bool prefetch, const Int8Output& out, const PanelOut* t, int m, int M, int N) {
+  if (panels == 2)
+    tile_and_store<ROWS, 2>(a16, panel, pstride, kg, prefetch, out, t, m, M, N);
+  else
+    tile_and_store<ROWS, 1>(a16, panel, pstride, kg, prefetch, out, t, m, M, N);
+}
+
+using TileFn = void (*)(int, const int16_t*, const uint8_t*, size_t, int, bool,
+                        const Int8Output&, const PanelOut*, int, int, int);
+constexpr TileFn kTileByRows[kTileRows + 1] = {nullptr,      tile_rows<1>, tile_rows<2>,
+                                               tile_rows<3>, tile_rows<4>, tile_rows<5>,
+                                               tile_rows<6>};
+
+// Rows [m0, m1) against panels [p0, p1): each chunk of rows is widened once, then every
+// panel pair walks down it in tiles of kTileRows rows.
+void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M, int K,
+                int N, int p0, int p1, int m0, int m1, bool prefetch) {
+  const int kg = (K + 3) / 4;
+  const size_t astride = size_t(kg) * 4;
+  const size_t pstride = size_t(kg) * 32;
+  const size_t row_bytes = std::max<size_t>(astride, 4) * sizeof(int16_t);
+  const int chunk =
+      std::max<int>(kTileRows, int(kChunkBytes / row_bytes) / kTileRows * kTileRows);
+  for (int c0 = m0; c0 < m1; c0 += chunk) {
+    const int c1 = std::min(c0 + chunk, m1);
+    const int16_t* a16 = widen_rows(A + size_t(c0) * K, c1 - c0, K, kg);
+    for (int p = p0; p < p1; p += 2) {
+      const int panels = std::min(2, p1 - p);
+      PanelOut t[2];
+      for (int q = 0; q < panels; ++q) t[q] = gather_panel(out, p + q, N);
+      const uint8_t* panel = packed + size_t(p) * pstride;
+      for (int m = c0; m < c1; m += kTileRows) {
+        const int rows = std::min(kTileRows, c1 - m);
+        kTileByRows[rows](panels, a16 + size_t(m - c0) * astride, panel, pstride, kg, prefetch,
+                          out, t, m, M, N);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Output& out,
                           int M, int K, int N, int p0, int p1, int r0, int r1, bool tail,
                           bool prefetch) {
-  const int kg = (K + 3) / 4;
-  const size_t astride = size_t(kg) * 4;
-  __m256i acc[8];
-  for (int c0 = r0; c0 < r1; c0 += kChunkBlocks) {
-    const int c1 = std::min(c0 + kChunkBlocks, r1);
-    for (int p = p0; p < p1; ++p) {
-      const PanelOut t = gather_panel(out, p, N);
-      const uint8_t* panel = packed + size_t(p) * kg * 32;
-      for (int rb = c0; rb < c1; ++rb) {
-        const int16_t* a16 = widen_rows(A + size_t(rb) * 8 * K, 8, K, kg);
-        if (prefetch)
-          tile<8, true>(a16, astride, panel, kg, acc);
-        else
-          tile<8, false>(a16, astride, panel, kg, acc);
-        for (int r = 0; r < 8; ++r) store_row(out, t, acc[r], rb * 8 + r, M, N);
-      }
-    }
+  const int full = M / 8 * 8;
+  int m1 = 8 * r1;
+  if (tail && m1 == full) {
+    m1 = M;
+    tail = false;
   }
-  if (!tail) return;
-  for (int m = (M / 8) * 8; m < M; ++m) {
-    const int16_t* a16 = widen_rows(A + size_t(m) * K, 1, K, kg);
-    for (int p = p0; p < p1; ++p) {
-      const PanelOut t = gather_panel(out, p, N);
-      tile<1, false>(a16, astride, packed + size_t(p) * kg * 32, kg, acc);
-      store_row(out, t, acc[0], m, M, N);
-    }
-  }
+  if (8 * r0 < m1) share_rows(A, packed, out, M, K, N, p0, p1, 8 * r0, m1, prefetch);
+  if (tail && full < M) share_rows(A, packed, out, M, K, N, p0, p1, full, M, prefetch);
 }
 
 void quantize_rows_avx2(const float* X, int8_t* q, float* scales, int M, int K) {
