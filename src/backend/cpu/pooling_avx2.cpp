@@ -12,10 +12,31 @@ namespace mi::cpu {
 
 namespace {
 
-// In-image tap range [k0, k1) of a window starting at `start`.
-inline void tap_range(int64_t start, int k, int extent, int& k0, int& k1) {
-  k0 = int(std::max<int64_t>(0, -start));
-  k1 = int(std::min<int64_t>(k, extent - start));
+// One pooling window: its output position, its top-left input position and the in-image
+// tap ranges [ky0, ky1) x [kx0, kx1).
+struct Window {
+  int64_t oy, ox, ys, xs;
+  int ky0, ky1, kx0, kx1;
+};
+
+// Calls fn(window) for every output pixel in row-major order.
+template <class Fn>
+void for_each_window(int H, int W, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                     int pad_w, Fn fn) {
+  const int64_t Ho = pooled_extent(H, kH, stride_h, pad_h);
+  const int64_t Wo = pooled_extent(W, kW, stride_w, pad_w);
+  Window w{};
+  for (w.oy = 0; w.oy < Ho; ++w.oy) {
+    w.ys = w.oy * stride_h - pad_h;
+    w.ky0 = int(std::max<int64_t>(0, -w.ys));
+    w.ky1 = int(std::min<int64_t>(kH, H - w.ys));
+    for (w.ox = 0; w.ox < Wo; ++w.ox) {
+      w.xs = w.ox * stride_w - pad_w;
+      w.kx0 = int(std::max<int64_t>(0, -w.xs));
+      w.kx1 = int(std::min<int64_t>(kW, W - w.xs));
+      fn(w);
+    }
+  }
 }
 
 // The output row of C channels starts at the lowest value and takes the maximum with
@@ -46,22 +67,13 @@ template <class T, class MaxInto>
 void maxpool_channels_last(const T* in, T* out, int C, int H, int W, int kH, int kW,
                            int stride_h, int stride_w, int pad_h, int pad_w, T lowest,
                            MaxInto max_into) {
-  const int64_t Ho = pooled_extent(H, kH, stride_h, pad_h);
   const int64_t Wo = pooled_extent(W, kW, stride_w, pad_w);
-  for (int64_t oy = 0; oy < Ho; ++oy) {
-    const int64_t ys = oy * stride_h - pad_h;
-    int ky0, ky1;
-    tap_range(ys, kH, H, ky0, ky1);
-    for (int64_t ox = 0; ox < Wo; ++ox) {
-      const int64_t xs = ox * stride_w - pad_w;
-      int kx0, kx1;
-      tap_range(xs, kW, W, kx0, kx1);
-      T* o = out + (oy * Wo + ox) * C;
-      std::fill(o, o + C, lowest);
-      for (int ky = ky0; ky < ky1; ++ky)
-        for (int kx = kx0; kx < kx1; ++kx) max_into(o, in + ((ys + ky) * W + xs + kx) * C, C);
-    }
-  }
+  for_each_window(H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, [&](const Window& w) {
+    T* o = out + (w.oy * Wo + w.ox) * C;
+    std::fill(o, o + C, lowest);
+    for (int ky = w.ky0; ky < w.ky1; ++ky)
+      for (int kx = w.kx0; kx < w.kx1; ++kx) max_into(o, in + ((w.ys + ky) * W + w.xs + kx) * C, C);
+  });
 }
 
 inline int8_t hmax_epi8(__m128i v) {
@@ -94,32 +106,24 @@ void maxpool_int8_planar_avx2(const int8_t* in, int8_t* out, int C, int H, int W
   for (int c = 0; c < C; ++c) {
     const int8_t* plane = in + int64_t(c) * H * W;
     int8_t* o = out + int64_t(c) * Ho * Wo;
-    for (int64_t oy = 0; oy < Ho; ++oy) {
-      const int64_t ys = oy * stride_h - pad_h;
-      int ky0, ky1;
-      tap_range(ys, kH, H, ky0, ky1);
-      for (int64_t ox = 0; ox < Wo; ++ox) {
-        const int64_t xs = ox * stride_w - pad_w;
-        int kx0, kx1;
-        tap_range(xs, kW, W, kx0, kx1);
-        int8_t m = -128;
-        if (ky0 == 0 && ky1 == kH && kx0 == 0 && kx1 == kW) {
-          __m128i vm = _mm_set1_epi8(-128);
-          for (int ky = 0; ky < kH; ++ky) {
-            const int8_t* row = plane + (ys + ky) * W + xs;
-            int kx = 0;
-            for (; kx + 16 <= kW; kx += 16)
-              vm = _mm_max_epi8(vm, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + kx)));
-            for (; kx < kW; ++kx) m = std::max(m, row[kx]);
-          }
-          m = std::max(m, hmax_epi8(vm));
-        } else {
-          for (int ky = ky0; ky < ky1; ++ky)
-            for (int kx = kx0; kx < kx1; ++kx) m = std::max(m, plane[(ys + ky) * W + xs + kx]);
+    for_each_window(H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, [&](const Window& w) {
+      int8_t m = -128;
+      if (w.ky0 == 0 && w.ky1 == kH && w.kx0 == 0 && w.kx1 == kW) {
+        __m128i vm = _mm_set1_epi8(-128);
+        for (int ky = 0; ky < kH; ++ky) {
+          const int8_t* row = plane + (w.ys + ky) * W + w.xs;
+          int kx = 0;
+          for (; kx + 16 <= kW; kx += 16)
+            vm = _mm_max_epi8(vm, _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + kx)));
+          for (; kx < kW; ++kx) m = std::max(m, row[kx]);
         }
-        o[oy * Wo + ox] = m;
+        m = std::max(m, hmax_epi8(vm));
+      } else {
+        for (int ky = w.ky0; ky < w.ky1; ++ky)
+          for (int kx = w.kx0; kx < w.kx1; ++kx) m = std::max(m, plane[(w.ys + ky) * W + w.xs + kx]);
       }
-    }
+      o[w.oy * Wo + w.ox] = m;
+    });
   }
 }
 
