@@ -96,26 +96,9 @@ BilinearTap bilinear_tap(int o, int in, int out) {
 
 void upsample_bilinear_fp32_ref(const float* in, float* out, int C, int H, int W, int H_out,
                                 int W_out, void*) {
-  for (int oy = 0; oy < H_out; ++oy) {
-    const BilinearTap ty = bilinear_tap(oy, H, H_out);
-    for (int ox = 0; ox < W_out; ++ox) {
-      const BilinearTap tx = bilinear_tap(ox, W, W_out);
-      const float a = 1.0f - ty.frac;
-      const float w00 = std::fma(-a, tx.frac, a), w01 = a * tx.frac;
-      const float w10 = std::fma(-ty.frac, tx.frac, ty.frac), w11 = ty.frac * tx.frac;
-      const float* p00 = in + (int64_t(ty.i0) * W + tx.i0) * C;
-      const float* p01 = in + (int64_t(ty.i0) * W + tx.i1) * C;
-      const float* p10 = in + (int64_t(ty.i1) * W + tx.i0) * C;
-      const float* p11 = in + (int64_t(ty.i1) * W + tx.i1) * C;
-      float* o = out + (int64_t(oy) * W_out + ox) * C;
-      for (int c = 0; c < C; ++c) {
-        float v = w00 * p00[c];
-        v = std::fma(w01, p01[c], v);
-        v = std::fma(w10, p10[c], v);
-        o[c] = std::fma(w11, p11[c], v);
-      }
-    }
-  }
+  for_each_bilinear_pixel(in, out, C, H, W, H_out, W_out, [C](const BilinearPixel& px, float* o) {
+    for (int c = 0; c < C; ++c) o[c] = bilinear_blend(px, c);
+  });
 }
 
 void install_pooling_ops(BackendOps& ops) {

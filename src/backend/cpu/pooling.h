@@ -5,6 +5,7 @@
 // outside the image are skipped. Input and output must be distinct blocks.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "backend/backend.h"
@@ -58,6 +59,42 @@ struct BilinearTap {
   float frac;
 };
 BilinearTap bilinear_tap(int o, int in, int out);
+
+// The four taps of one bilinear output pixel and their weights.
+struct BilinearPixel {
+  const float *p00, *p01, *p10, *p11;
+  float w00, w01, w10, w11;
+};
+
+// Channel c of the pixel: w00*p00, then three fused multiply-adds in tap order.
+inline float bilinear_blend(const BilinearPixel& px, int c) {
+  float v = px.w00 * px.p00[c];
+  v = std::fma(px.w01, px.p01[c], v);
+  v = std::fma(px.w10, px.p10[c], v);
+  return std::fma(px.w11, px.p11[c], v);
+}
+
+// Calls fn(pixel, output row of C floats) for every output pixel in row-major order.
+template <class Fn>
+void for_each_bilinear_pixel(const float* in, float* out, int C, int H, int W, int H_out,
+                             int W_out, Fn fn) {
+  for (int oy = 0; oy < H_out; ++oy) {
+    const BilinearTap ty = bilinear_tap(oy, H, H_out);
+    for (int ox = 0; ox < W_out; ++ox) {
+      const BilinearTap tx = bilinear_tap(ox, W, W_out);
+      const float a = 1.0f - ty.frac;
+      const BilinearPixel px{in + (int64_t(ty.i0) * W + tx.i0) * C,
+                             in + (int64_t(ty.i0) * W + tx.i1) * C,
+                             in + (int64_t(ty.i1) * W + tx.i0) * C,
+                             in + (int64_t(ty.i1) * W + tx.i1) * C,
+                             std::fma(-a, tx.frac, a),
+                             a * tx.frac,
+                             std::fma(-ty.frac, tx.frac, ty.frac),
+                             ty.frac * tx.frac};
+      fn(px, out + (int64_t(oy) * W_out + ox) * C);
+    }
+  }
+}
 
 void install_pooling_ops(BackendOps& ops);
 

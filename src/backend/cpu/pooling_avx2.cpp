@@ -191,35 +191,18 @@ void avgpool_int8_planar_avx2(const int8_t* in, float in_scale, int in_zp, float
 
 void upsample_bilinear_fp32_avx2(const float* in, float* out, int C, int H, int W, int H_out,
                                  int W_out, void*) {
-  for (int oy = 0; oy < H_out; ++oy) {
-    const BilinearTap ty = bilinear_tap(oy, H, H_out);
-    for (int ox = 0; ox < W_out; ++ox) {
-      const BilinearTap tx = bilinear_tap(ox, W, W_out);
-      const float a = 1.0f - ty.frac;
-      const float w00 = std::fma(-a, tx.frac, a), w01 = a * tx.frac;
-      const float w10 = std::fma(-ty.frac, tx.frac, ty.frac), w11 = ty.frac * tx.frac;
-      const float* p00 = in + (int64_t(ty.i0) * W + tx.i0) * C;
-      const float* p01 = in + (int64_t(ty.i0) * W + tx.i1) * C;
-      const float* p10 = in + (int64_t(ty.i1) * W + tx.i0) * C;
-      const float* p11 = in + (int64_t(ty.i1) * W + tx.i1) * C;
-      float* o = out + (int64_t(oy) * W_out + ox) * C;
-      const __m256 v00 = _mm256_set1_ps(w00), v01 = _mm256_set1_ps(w01);
-      const __m256 v10 = _mm256_set1_ps(w10), v11 = _mm256_set1_ps(w11);
-      int c = 0;
-      for (; c + 8 <= C; c += 8) {
-        __m256 v = _mm256_mul_ps(v00, _mm256_loadu_ps(p00 + c));
-        v = _mm256_fmadd_ps(v01, _mm256_loadu_ps(p01 + c), v);
-        v = _mm256_fmadd_ps(v10, _mm256_loadu_ps(p10 + c), v);
-        _mm256_storeu_ps(o + c, _mm256_fmadd_ps(v11, _mm256_loadu_ps(p11 + c), v));
-      }
-      for (; c < C; ++c) {
-        float v = w00 * p00[c];
-        v = std::fma(w01, p01[c], v);
-        v = std::fma(w10, p10[c], v);
-        o[c] = std::fma(w11, p11[c], v);
-      }
+  for_each_bilinear_pixel(in, out, C, H, W, H_out, W_out, [C](const BilinearPixel& px, float* o) {
+    const __m256 v00 = _mm256_set1_ps(px.w00), v01 = _mm256_set1_ps(px.w01);
+    const __m256 v10 = _mm256_set1_ps(px.w10), v11 = _mm256_set1_ps(px.w11);
+    int c = 0;
+    for (; c + 8 <= C; c += 8) {
+      __m256 v = _mm256_mul_ps(v00, _mm256_loadu_ps(px.p00 + c));
+      v = _mm256_fmadd_ps(v01, _mm256_loadu_ps(px.p01 + c), v);
+      v = _mm256_fmadd_ps(v10, _mm256_loadu_ps(px.p10 + c), v);
+      _mm256_storeu_ps(o + c, _mm256_fmadd_ps(v11, _mm256_loadu_ps(px.p11 + c), v));
     }
-  }
+    for (; c < C; ++c) o[c] = bilinear_blend(px, c);
+  });
 }
 
 }  // namespace mi::cpu
