@@ -21,6 +21,13 @@ struct Geometry {
   int C, H, W, Cg, c0, kH, kW, sh, sw, ph, pw, dh, dw, Ho, Wo;
 };
 
+// The geometry of a convolution over all C channels, Cg per group, starting at group 0.
+Geometry make_geometry(int C, int H, int W, int Cg, int kH, int kW, int sh, int sw, int ph,
+                       int pw, int dh, int dw) {
+  return Geometry{C,  H,  W,  Cg, 0,  kH, kW, sh, sw, ph, pw, dh, dw,
+                  conv_out_size(H, ph, dh, kH, sh), conv_out_size(W, pw, dw, kW, sw)};
+}
+
 // Channels-last im2col of output rows [oy0, oy1): row (oy - oy0)*Wo + ox holds, for each tap
 // (ky, kx) at column block (ky*kW + kx)*Cg, the Cg channels starting at c0 of input pixel
 // (oy*sh + ky*dh - ph, ox*sw + kx*dw - pw), or Cg copies of `pad` outside the image. When
@@ -187,10 +194,8 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
                void* ctx) {
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_packed_fp32 && ops.pack_weights_fp32, "gemm_packed_fp32");
-  const Geometry g{C,      H,     W,     C,     0,     kH,    kW,   stride_h,
-                   stride_w, pad_h, pad_w, dil_h, dil_w,
-                   conv_out_size(H, pad_h, dil_h, kH, stride_h),
-                   conv_out_size(W, pad_w, dil_w, kW, stride_w)};
+  const Geometry g =
+      make_geometry(C, H, W, C, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = C * kH * kW;
@@ -242,10 +247,7 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
   const int Cg = C / groups, Ng = C_out / groups;
-  Geometry g{C,        H,     W,     Cg,    0,     kH,    kW,   stride_h,
-             stride_w, pad_h, pad_w, dil_h, dil_w,
-             conv_out_size(H, pad_h, dil_h, kH, stride_h),
-             conv_out_size(W, pad_w, dil_w, kW, stride_w)};
+  Geometry g = make_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
@@ -302,10 +304,7 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_int8 && ops.pack_weights_int8, "gemm_int8");
   const int Cg = C / groups, Ng = C_out / groups;
-  const Geometry g{C,        H,     W,     Cg, 0, kH, kW, stride_h,
-                   stride_w, pad_h, pad_w, 1,  1,
-                   conv_out_size(H, pad_h, 1, kH, stride_h),
-                   conv_out_size(W, pad_w, 1, kW, stride_w)};
+  const Geometry g = make_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, 1, 1);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
