@@ -230,7 +230,7 @@ def test_constructor_errors(tmp_path, write_model):
         mi.InferenceModel(arch, str(tmp_path / "none.bin"))
     bad = chain(1)
     bad.add("neg", "slice_channels_fp32", ["t0"], "z", ch_start=5, ch_end=2)
-    with pytest.raises(RuntimeError, match=r"node 'neg': channel range \[5, 2\)"):
+    with pytest.raises(RuntimeError, match=r"SliceChannelsFp32 'neg': channel range \[5, 2\)"):
         mi.InferenceModel(*write_model(bad))
 
 

@@ -15,7 +15,7 @@
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/depthwise.h"
 #include "backend/cpu/winograd.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "layers/conv2d.h"
 #include "layers/layer_registry.h"
 #include "python/testing_arrays.h"

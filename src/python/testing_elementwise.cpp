@@ -16,7 +16,7 @@
 #include "backend/cpu/activation.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/pooling.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "layers/layer_registry.h"
 #include "python/testing_arrays.h"
 #include "python/testing_families.h"
