@@ -3,8 +3,9 @@ import numpy as np
 import pytest
 
 import model_inference as mi
+import model_inference_testing
 
-T = mi._testing
+T = model_inference_testing
 SQRT_2_OVER_PI = np.sqrt(2.0 / np.pi)
 
 EXACT = {

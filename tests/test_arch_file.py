@@ -2,7 +2,7 @@ import json
 
 import pytest
 
-from model_inference import _testing as t
+import model_inference_testing as t
 from op_table import ALIASES, OPS
 
 

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+import model_inference_testing as t
 
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)

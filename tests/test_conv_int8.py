@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+import model_inference_testing as t
 
 BT = np.array([[1, 0, -1, 0], [0, 1, 1, 0], [0, -1, 1, 0], [0, 1, 0, -1]], np.int64)
 AT = np.array([[1, 1, 1, 0], [0, 1, -1, -1]], np.int64)

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import model_inference as mi
+import model_inference_testing
 from op_table import CLASS_OF
 
 
@@ -29,7 +30,7 @@ def saturate(v):
     return np.clip(np.asarray(v, dtype=np.int64), -128, 127).astype(np.int8)
 
 
-T = mi._testing
+T = model_inference_testing
 SIZES = [0, 1, 7, 8, 9, 33, 1000]
 
 

@@ -3,7 +3,7 @@ import math
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+import model_inference_testing as t
 
 SHAPES = [(1, 5, 3), (1, 64, 1000), (3, 7, 8), (8, 16, 16), (9, 17, 13), (20, 3, 2),
           (33, 100, 40), (263, 19, 9), (2, 0, 4),

@@ -3,10 +3,11 @@ import numpy as np
 import pytest
 
 import model_inference as mi
+import model_inference_testing
 from op_table import CLASS_OF
 from test_elementwise import rescale, saturate
 
-T = mi._testing
+T = model_inference_testing
 
 
 def c_div(a, b):

@@ -6,7 +6,7 @@
 #include "io/json.h"
 #include "layers/op_kind.h"
 #include "io/weights_loader.h"
-#include "python/testing_families.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
