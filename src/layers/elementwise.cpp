@@ -42,11 +42,6 @@ int32_t checked_zp(const LayerArgs& args, const char* key) {
 
 }  // namespace
 
-int checked_count(const char* cls, const std::string& node, const TensorRef* inputs, int n_inputs) {
-  if (n_inputs < 1) layer_error(cls, node, "needs an input");
-  return element_count(cls, node, inputs[0].shape);
-}
-
 AddFp32::AddFp32(const LayerArgs&) {}
 
 TensorShape AddFp32::output_shape_n(const TensorShape* shapes, int count) {
