@@ -134,3 +134,19 @@ def test_add_rejects_missing_or_short_operand(op, dtype):
 def test_add_int8_rejects_bad_quantisation(args, what):
     with pytest.raises(RuntimeError, match=f"AddInt8 'q'.*{what}"):
         T.layer_output_shape("add_int8", args, [(1, 1, 1)] * 2, name="q")
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 15, 16, 17, 1000])
+@pytest.mark.parametrize("ref", [False, True])
+def test_add_inplace_matches_numpy(rng, n, ref):
+    dst = rng.standard_normal(n).astype(np.float32)
+    src = rng.standard_normal(n).astype(np.float32)
+    np.testing.assert_array_equal(T.add_inplace_fp32(dst, src, ref=ref), dst + src)
+
+
+@pytest.mark.parametrize("rows, C", [(1, 1), (3, 7), (5, 8), (4, 9), (2, 17), (13, 64)])
+@pytest.mark.parametrize("ref", [False, True])
+def test_add_bias_rows_matches_numpy(rng, rows, C, ref):
+    x = rng.standard_normal((rows, C)).astype(np.float32)
+    bias = rng.standard_normal(C).astype(np.float32)
+    np.testing.assert_array_equal(T.add_bias_rows_fp32(x, bias, ref=ref), x + bias)

@@ -248,6 +248,29 @@ void bind_elementwise_testing(py::module_& t) {
         return out;
       },
       py::arg("x"), py::arg("s"), py::arg("ref") = false);
+  t.def(
+      "add_inplace_fp32",
+      [](const Array<float>& dst, const Array<float>& src, bool ref) {
+        if (src.size() < dst.size()) throw std::invalid_argument("src is shorter than dst");
+        Array<float> out = new_array<float>(dims(dst));
+        std::memcpy(out.mutable_data(), dst.data(), size_t(dst.size()) * sizeof(float));
+        (ref ? cpu::add_inplace_fp32_ref : cpu::add_inplace_fp32_avx2)(
+            out.mutable_data(), src.data(), size_t(dst.size()));
+        return out;
+      },
+      py::arg("dst"), py::arg("src"), py::arg("ref") = false);
+  t.def(
+      "add_bias_rows_fp32",
+      [](const Array<float>& x, const Array<float>& bias, bool ref) {
+        need_ndim(x, 2, "add_bias_rows input");
+        if (bias.size() < x.shape(1)) throw std::invalid_argument("bias is shorter than a row");
+        Array<float> out = new_array<float>(dims(x));
+        std::memcpy(out.mutable_data(), x.data(), size_t(x.size()) * sizeof(float));
+        (ref ? cpu::add_bias_rows_fp32_ref : cpu::add_bias_rows_fp32_avx2)(
+            out.mutable_data(), bias.data(), int(x.shape(0)), int(x.shape(1)), nullptr);
+        return out;
+      },
+      py::arg("x"), py::arg("bias"), py::arg("ref") = false);
   t.def("activation", &unary, py::arg("fn"), py::arg("x"), py::arg("ref") = false,
         py::arg("alpha") = 0.2f, py::arg("in_place") = false);
   t.def("maxpool_fp32", &maxpool<float>, py::arg("x"), py::arg("kH"), py::arg("kW"),

@@ -56,7 +56,18 @@ void scale_fp32_ref(const float* in, float* out, size_t n, float s, void*) {
   for (size_t i = 0; i < n; ++i) out[i] = s * in[i];
 }
 
+void add_inplace_fp32_ref(float* dst, const float* src, size_t n) {
+  for (size_t i = 0; i < n; ++i) dst[i] += src[i];
+}
+
+void add_bias_rows_fp32_ref(float* data, const float* bias, int rows, int C, void*) {
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < C; ++c) data[size_t(r) * C + c] += bias[c];
+}
+
 void install_elementwise_ops(BackendOps& ops) {
+  ops.add_inplace_fp32 = add_inplace_fp32_avx2;
+  ops.add_bias_rows_fp32 = add_bias_rows_fp32_avx2;
   ops.add_fp32 = add_fp32_avx2;
   ops.add_int8 = add_int8_avx2;
   ops.scale_fp32 = scale_fp32_avx2;

@@ -91,4 +91,15 @@ void scale_fp32_avx2(const float* in, float* out, size_t n, float s, void* ctx) 
   scale_fp32_ref(in + i, out + i, n - i, s, ctx);
 }
 
+void add_inplace_fp32_avx2(float* dst, const float* src, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_loadu_ps(dst + i), _mm256_loadu_ps(src + i)));
+  add_inplace_fp32_ref(dst + i, src + i, n - i);
+}
+
+void add_bias_rows_fp32_avx2(float* data, const float* bias, int rows, int C, void*) {
+  for (int r = 0; r < rows; ++r) add_inplace_fp32_avx2(data + size_t(r) * C, bias, size_t(C));
+}
+
 }  // namespace mi::cpu
