@@ -2,7 +2,7 @@ import json
 
 import pytest
 
-from model_inference import _testing as t
+from harness import testing as t
 
 
 def load(tmp_path, doc, name="arch.json"):

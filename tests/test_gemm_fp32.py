@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+from harness import testing as t
 
 SHAPES = [  # (M, K, N): tile edges in every dimension
     (1, 1, 1), (1, 5, 13), (7, 3, 8), (8, 4, 16), (9, 7, 17), (16, 16, 24),

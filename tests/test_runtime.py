@@ -5,7 +5,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 
 def chain(n_nodes, outputs=()):

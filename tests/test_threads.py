@@ -7,7 +7,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 ROWS, C = 256, 64
 
