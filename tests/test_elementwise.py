@@ -1,34 +1,10 @@
-"""Additions and scaling: kernels against their references, layers against NumPy.
-
-Also holds the exact integer model of int8 rescaling that the pooling tests share."""
-import math
-
+"""Additions and scaling: kernels against their references, layers against NumPy."""
 import numpy as np
 import pytest
 
-import model_inference as mi
+from harness import testing as T
+from int8_reference import rescale, saturate
 
-
-def fixed_point(f):
-    """(m, e) with f ~ m * 2^(e - 31): frexp, then the mantissa rounded half away from 0."""
-    q, e = math.frexp(float(f))
-    m = int(math.floor(q * 2**31 + 0.5))
-    if m == 2**31:
-        m, e = 2**30, e + 1
-    return m, e
-
-
-def rescale(a, f):
-    m, e = fixed_point(f)
-    a = np.asarray(a, dtype=object)
-    return np.vectorize(lambda v: (int(v) * m + (1 << (30 - e))) >> (31 - e), otypes=[object])(a)
-
-
-def saturate(v):
-    return np.clip(np.asarray(v, dtype=np.int64), -128, 127).astype(np.int8)
-
-
-T = mi._testing
 SIZES = [0, 1, 7, 8, 9, 33, 1000]
 
 
@@ -56,7 +32,7 @@ def int8_add_reference(a, b, s1, z1, s2, z2, so, zo):
     f1, f2 = np.float32(s1) / np.float32(so), np.float32(s2) / np.float32(so)
     t1 = rescale(a.astype(np.int64) - z1, f1)
     t2 = rescale(b.astype(np.int64) - z2, f2)
-    return saturate((zo + t1 + t2).astype(np.int64))
+    return saturate(zo + t1 + t2)
 
 
 # Scale triples: equal, typical residual, one factor large enough for the 64-bit path,
