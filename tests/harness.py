@@ -355,11 +355,12 @@ def load_model(directory, arch, tensors=None):
 
 
 def forward(model, *inputs):
-    """Run `model` on its inputs in declaration order; one input gives the model's first
-    output, several give {output name: array}."""
-    if len(inputs) == 1:
+    """Run `model` on its inputs given in declaration order. Returns the output array when
+    the model has one output, otherwise {output name: array}."""
+    if len(inputs) == 1 and len(model.output_names) == 1:
         return model.forward(inputs[0])
-    return model.forward({spec.name: x for spec, x in zip(model.inputs, inputs)})
+    out = model.forward({spec.name: x for spec, x in zip(model.inputs, inputs)})
+    return next(iter(out.values())) if len(out) == 1 else out
 
 
 def check_rejects(run, bad, good, *, node, match="", want=None, **check_options):
