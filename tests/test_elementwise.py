@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from harness import testing as T
+from harness import check_rejects, forward, one_node, testing as T
 from int8_reference import rescale, saturate
 
 SIZES = [0, 1, 7, 8, 9, 33, 1000]
@@ -95,6 +95,14 @@ def test_add_rejects_missing_or_short_operand(op, dtype):
         T.layer_output_shape(op, {}, [(4, 2, 2)], name="res1")
     with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*smaller than the first"):
         T.run_layer(op, {}, [a, np.zeros((2, 2, 3), dtype)], name="res1")
+
+
+def test_model_rejects_short_second_operand_and_stays_usable(make_model):
+    model = make_model(one_node("add_fp32", (0, 4, 8), (0, 4, 8), name="res"))
+    a, b = np.random.default_rng(4).standard_normal((2, 3, 4, 8)).astype(np.float32)
+    check_rejects(model, (a, b[:2]), (a, b), node="res", match="smaller than the first",
+                  want=(a + b).ravel())
+    np.testing.assert_array_equal(forward(model, a[:1], b[:1]), (a[:1] + b[:1]).ravel())
 
 
 @pytest.mark.parametrize("args,what", [
