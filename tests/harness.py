@@ -4,15 +4,21 @@ a grid of parameters, and on failure say everything needed to reproduce the case
 Usage::
 
     import pytest
-    from harness import ALL_THREADS, around, testing as t
+    from harness import ALL_THREADS, around, one_node, testing as t
 
     @pytest.mark.parametrize("relu", [False, True])
     @pytest.mark.parametrize("N", around(8, 16))          # 7, 8, 9, 15, 16, 17
     @pytest.mark.parametrize("M", around(6))
-    def test_gemm(case, M, N, relu):                      # `case` is seeded from M, N, relu
+    def test_gemm(case, M, N, relu):        # `case`: seeded from the test's name and parameters
         A, W = case.normal((M, 5)), case.normal((N, 5))
         case.sweep(lambda threads: t.gemm_packed_fp32(A, W, None, relu=relu),
                    t.gemm_fp32_ref(A, W, None, relu=relu), threads=ALL_THREADS, exact=True)
+
+    def test_gelu_layer(case, make_model):
+        x = case.uniform(-5, 5, (33, 40, 64))
+        model = make_model(one_node("gelu_fp32", x.shape))   # a real model file pair
+        want = gelu_float64(x).ravel()                        # an independent NumPy reference
+        case.sweep(lambda threads: model.forward(x), want, rtol=2e-6, atol=4e-6)
 
 `Case.sweep` runs the callable under each thread count (and any other variant, such as
 ``impl=("ref", "avx2")``), compares each result with the reference and requires bit-identical
@@ -67,7 +73,9 @@ def get_num_threads():
     if _threads_set is not None:
         return _threads_set
     env = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
-    return int(env) if env.isdigit() and int(env) > 0 else len(os.sched_getaffinity(0))
+    if env.isdigit() and int(env) > 0:
+        return int(env)
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 
 def set_num_threads(n):
@@ -100,7 +108,7 @@ def _stable(value):
     if isinstance(value, np.ndarray):
         return f"array({value.tolist()!r}, {value.dtype})"
     if isinstance(value, type) or callable(value):
-        return getattr(value, "__qualname__", type(value).__qualname__)
+        return getattr(value, "__name__", type(value).__qualname__)
     text = repr(value)
     return type(value).__qualname__ if " at 0x" in text else text
 
@@ -245,15 +253,20 @@ def _failure(headline, problem, got, want, options, params=None, seed=None, vari
     return "\n".join(lines + [f"  {p}" for p in problem])
 
 
+def _assert_matches(got, want, what, options, params=None, seed=None, variant=None):
+    __tracebackhide__ = True
+    exact, tol, atol, rtol = options
+    problem = compare(got, want, exact=exact, tol=tol, atol=atol, rtol=rtol)
+    if problem:
+        raise AssertionError(_failure(f"{what or 'result'} does not match the reference",
+                                      problem, got, want, options, params, seed, variant))
+
+
 def check(got, want, *, what=None, exact=None, tol=DEFAULT_TOL, atol=None, rtol=None,
           **context):
     """Assert that `got` matches `want` (see `compare`); `context` is printed on failure."""
     __tracebackhide__ = True
-    problem = compare(got, want, exact=exact, tol=tol, atol=atol, rtol=rtol)
-    if problem:
-        raise AssertionError(_failure(f"{what or 'result'} does not match the reference",
-                                      problem, got, want, (exact, tol, atol, rtol),
-                                      params=context))
+    _assert_matches(got, want, what, (exact, tol, atol, rtol), params=context)
 
 
 # ---- cases -------------------------------------------------------------------------------
@@ -290,11 +303,8 @@ class Case:
         """Assert that `got` matches `want` (see `compare`); `variant` (such as the thread
         count) is printed with the case's parameters and seed on failure."""
         __tracebackhide__ = True
-        problem = compare(got, want, exact=exact, tol=tol, atol=atol, rtol=rtol)
-        if problem:
-            raise AssertionError(_failure(f"{what or 'result'} does not match the reference",
-                                          problem, got, want, (exact, tol, atol, rtol),
-                                          self.params, self.seed, variant))
+        _assert_matches(got, want, what, (exact, tol, atol, rtol), self.params, self.seed,
+                        variant)
 
     def sweep(self, run, want, *, threads=THREADS, what=None, exact=None, tol=DEFAULT_TOL,
               atol=None, rtol=None, **variants):
