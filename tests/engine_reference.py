@@ -7,7 +7,7 @@ import struct
 
 import numpy as np
 
-from int8_reference import rescale
+from int8_reference import rescale, saturate
 
 
 def read_weights(path):
@@ -123,7 +123,7 @@ def run(arch_path, weights_path, x):
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
             rs = tensor(wts, name + ".req_scale", np.float32)
             y = np.stack([rescale(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
-            y = np.clip(y + a["out_zp"], -128, 127).astype(np.int8)
+            y = saturate(y + a["out_zp"])
         elif op == "gemm_int8":
             acc = tensor(wts, name + ".weight", np.int8).astype(np.int64) @ ins[0].reshape(-1).astype(np.int64)
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
@@ -133,12 +133,12 @@ def run(arch_path, weights_path, x):
             f2 = np.float32(a["in2_scale"]) / np.float32(a["out_scale"])
             y = (a["out_zp"] + rescale(ins[0].astype(np.int64) - a["in1_zp"], f1)
                  + rescale(ins[1].astype(np.int64) - a["in2_zp"], f2))
-            y = np.clip(y, -128, 127).astype(np.int8)
+            y = saturate(y)
         elif op == "avgpool_int8":
             h, w, _ = ins[0].shape
             acc = (ins[0].astype(np.int64) - a["in_zp"]).sum(axis=(0, 1), keepdims=True)
             f = np.float32(a["in_scale"]) / (np.float32(h * w) * np.float32(a["out_scale"]))
-            y = np.clip(rescale(acc, f) + a["out_zp"], -128, 127).astype(np.int8)
+            y = saturate(rescale(acc, f) + a["out_zp"])
         else:
             raise AssertionError(f"no reference for op {op}")
         if relu and y.dtype != np.int8:
