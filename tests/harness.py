@@ -38,7 +38,7 @@ import numpy as np
 
 import model_inference
 import model_inference_tools as mt
-from model_inference import _testing as testing  # the one import of the engine's test hooks
+import model_inference_testing as testing  # the one import of the engine's test hooks
 
 DEFAULT_TOL = 1e-4
 THREADS = (1, 2)
@@ -61,28 +61,14 @@ def multiples(tile, count):
 
 # ---- engine thread count -----------------------------------------------------------------
 
-_threads_set = None  # the last count set through this module
-
-
 def get_num_threads():
-    """The engine's OpenMP thread count: from the engine when it can tell, otherwise the
-    last count set here, otherwise the start-up default (OMP_NUM_THREADS or the CPUs this
-    process may run on)."""
-    if hasattr(testing, "get_num_threads"):
-        return testing.get_num_threads()
-    if _threads_set is not None:
-        return _threads_set
-    env = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
-    if env.isdigit() and int(env) > 0:
-        return int(env)
-    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    """The engine's OpenMP thread count (the test module shares the engine's runtime)."""
+    return testing.get_num_threads()
 
 
 def set_num_threads(n):
-    """Set the engine's OpenMP thread count (and remember it for `get_num_threads`)."""
-    global _threads_set
+    """Set the engine's OpenMP thread count."""
     testing.set_num_threads(int(n))
-    _threads_set = int(n)
 
 
 @contextlib.contextmanager

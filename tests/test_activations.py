@@ -111,5 +111,5 @@ def test_gelu_layer_in_place_and_host_silu(case):
 
 
 def test_activation_layer_without_input_names_node():
-    with pytest.raises(RuntimeError, match="sigmoid_fp32 node 'act1'"):
+    with pytest.raises(RuntimeError, match="ActivationFp32 'act1'"):
         T.run_layer("sigmoid_fp32", {}, [], name="act1")

@@ -177,15 +177,15 @@ def test_winograd_fp32_close_to_direct(rng, H, W, C, N):
     (dict(kH=0), {}, "kernel sizes must be positive"),
     (dict(stride_w=0), {}, "strides must be positive"),
     (dict(groups=3), {}, "groups=3 must divide C_in=4 and C_out=6"),
-    (dict(), {}, "missing tensor 'c.weight'"),
-    (dict(), {"c.weight": np.zeros(4 * 6 * 9 - 1, np.float32)}, "'c.weight' holds 215 values, expected 216"),
+    (dict(), {}, "tensor 'c.weight' is missing"),
+    (dict(), {"c.weight": np.zeros(4 * 6 * 9 - 1, np.float32)}, "'c.weight' has 215 values, needs 216"),
     (dict(), {"c.weight": np.zeros(216, np.float32), "c.bias": np.zeros(5, np.float32)},
-     "'c.bias' holds 5 values, expected 6"),
+     "'c.bias' has 5 values, needs 6"),
 ])
 def test_conv_fp32_refuses_bad_layers(args, tensors, message):
     base = dict(C_out=6, C_in=4, kH=3, kW=3, pad_h=1, pad_w=1)
     base.update(args)
-    with pytest.raises(RuntimeError, match="conv_fp32 'c': .*" + message.replace("(", r"\(")):
+    with pytest.raises(RuntimeError, match="ConvFp32 'c': .*" + message.replace("(", r"\(")):
         t.conv_run_layer("conv_fp32", "c", base, tensors, np.zeros((5, 5, 4), np.float32))
 
 
@@ -197,5 +197,5 @@ def test_conv_fp32_refuses_bad_layers(args, tensors, message):
 def test_conv_fp32_refuses_bad_inputs(shape, stride, message, groups):
     w = np.zeros((4, 4 // groups, 3, 3), np.float32)
     args = dict(C_out=4, C_in=4, kH=3, kW=3, stride_h=stride, stride_w=stride, groups=groups)
-    with pytest.raises(RuntimeError, match="conv_fp32 'c': " + message):
+    with pytest.raises(RuntimeError, match="ConvFp32 'c': " + message):
         t.conv_run_layer("conv_fp32", "c", args, {"c.weight": w}, np.zeros(shape, np.float32))

@@ -269,13 +269,13 @@ def test_winograd_int8_prep_all_zero_position():
 
 
 @pytest.mark.parametrize("tensors, message", [
-    ({}, "missing tensor 'q.weight'"),
-    ({"q.weight": np.zeros(53, np.int8)}, "'q.weight' holds 53 values, expected 54"),
-    ({"q.weight": np.zeros(54, np.int8)}, "missing tensor 'q.req_scale'"),
+    ({}, "tensor 'q.weight' is missing"),
+    ({"q.weight": np.zeros(53, np.int8)}, "'q.weight' has 53 values, needs 54"),
+    ({"q.weight": np.zeros(54, np.int8)}, "tensor 'q.req_scale' is missing"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.ones(1, np.float32)},
-     "'q.req_scale' holds 1 values, expected 2"),
+     "'q.req_scale' has 1 values, needs 2"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.ones(2, np.float32),
-      "q.eff_bias": np.zeros(3, np.int32)}, "'q.eff_bias' holds 1 values, expected 2"),
+      "q.eff_bias": np.zeros(3, np.int32)}, "'q.eff_bias' has 1 values, needs 2"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.float32([0.5, np.nan]),
       "q.eff_bias": np.zeros(2, np.int64)}, "'q.req_scale' value 1 is nan"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.float32([0.0, 0.5]),
@@ -283,13 +283,13 @@ def test_winograd_int8_prep_all_zero_position():
 ])
 def test_conv_int8_refuses_bad_tensors(tensors, message):
     args = dict(C_out=2, C_in=3, kH=3, kW=3)
-    with pytest.raises(RuntimeError, match="conv_int8 'q': .*" + message):
+    with pytest.raises(RuntimeError, match="ConvInt8 'q': .*" + message):
         t.conv_run_layer("conv_int8", "q", args, tensors, np.zeros((4, 4, 3), np.int8))
 
 
 def test_conv_int8_refuses_wrong_channel_count(rng):
     w, eff_bias, req = make_layer(rng, 4, 4, 1, 1)
-    with pytest.raises(RuntimeError, match="conv_int8 'q': input has 5 channels, expected C_in=4"):
+    with pytest.raises(RuntimeError, match="ConvInt8 'q': input has 5 channels, expected C_in=4"):
         t.conv_run_layer("conv_int8", "q", dict(C_out=4, C_in=4),
                          {"q.weight": w, "q.req_scale": req, "q.eff_bias": eff_bias},
                          np.zeros((3, 3, 5), np.int8))
@@ -301,5 +301,5 @@ def test_conv_int8_refuses_wrong_channel_count(rng):
 def test_conv_int8_refuses_bad_geometry(args, message):
     base = dict(C_out=2, C_in=2, kH=1, kW=1)
     base.update(args)
-    with pytest.raises(RuntimeError, match="conv_int8 'q': " + message):
+    with pytest.raises(RuntimeError, match="ConvInt8 'q': " + message):
         t.conv_run_layer("conv_int8", "q", base, {}, np.zeros((2, 2, 2), np.int8))

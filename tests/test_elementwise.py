@@ -4,6 +4,7 @@ import pytest
 
 from harness import check_rejects, forward, one_node, testing as T
 from int8_reference import rescale, saturate
+from op_table import CLASS_OF
 
 SIZES = [0, 1, 7, 8, 9, 33, 1000]
 
@@ -89,11 +90,11 @@ def test_second_input_may_be_larger():
 @pytest.mark.parametrize("op,dtype", [("add_fp32", np.float32), ("add_int8", np.int8)])
 def test_add_rejects_missing_or_short_operand(op, dtype):
     a = np.zeros((2, 2, 4), dtype)
-    with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*two inputs, got 1"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'res1'.*two inputs, got 1"):
         T.run_layer(op, {}, [a], name="res1")
-    with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*two inputs, got 1"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'res1'.*two inputs, got 1"):
         T.layer_output_shape(op, {}, [(4, 2, 2)], name="res1")
-    with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*smaller than the first"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'res1'.*smaller than the first"):
         T.run_layer(op, {}, [a, np.zeros((2, 2, 3), dtype)], name="res1")
 
 
@@ -114,5 +115,5 @@ def test_model_rejects_short_second_operand_and_stays_usable(make_model):
     ({"out_zp": -129}, "out_zp must be an int8 value"),
 ])
 def test_add_int8_rejects_bad_quantisation(args, what):
-    with pytest.raises(RuntimeError, match=f"add_int8 node 'q'.*{what}"):
+    with pytest.raises(RuntimeError, match=f"AddInt8 'q'.*{what}"):
         T.layer_output_shape("add_int8", args, [(1, 1, 1)] * 2, name="q")

@@ -4,6 +4,7 @@ import pytest
 
 from harness import check_rejects, one_node, testing as T
 from int8_reference import rescale, saturate
+from op_table import CLASS_OF
 
 
 def c_div(a, b):
@@ -67,14 +68,14 @@ def test_maxpool_layer(op, dtype):
     ({"stride_h": 0}, "must be positive"), ({"stride_w": -2}, "must be positive"),
 ])
 def test_maxpool_rejects_bad_window(args, what):
-    with pytest.raises(RuntimeError, match=f"maxpool_fp32 node 'pool1'.*{what}"):
+    with pytest.raises(RuntimeError, match=f"MaxPoolFp32 'pool1'.*{what}"):
         T.layer_output_shape("maxpool_fp32", args, [(3, 8, 8)], name="pool1")
 
 
 def test_maxpool_rejects_no_output_pixel():
     # Planning with a placeholder shape must not fail; running on it must.
     assert T.layer_output_shape("maxpool_int8", {"kH": 5, "kW": 5}, [(3, 1, 1)]) == (3, 0, 0)
-    with pytest.raises(RuntimeError, match="maxpool_int8 node 'p'.*no output pixel"):
+    with pytest.raises(RuntimeError, match="MaxPoolInt8 'p'.*no output pixel"):
         T.run_layer("maxpool_int8", {"kH": 5, "kW": 5}, [np.zeros((1, 1, 3), np.int8)], name="p")
 
 
@@ -128,13 +129,13 @@ def test_avgpool_int8_constant_plane():
     ("upsample_bilinear_fp32", {"scale_h": 3e4, "scale_w": 3e4}, "absurd output size"),
 ])
 def test_rejected_configurations(op, args, what):
-    with pytest.raises(RuntimeError, match=f"{op} node 'n7'.*{what}"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'n7'.*{what}"):
         T.layer_output_shape(op, args, [(8, 7, 7)], name="n7")
 
 
 @pytest.mark.parametrize("op,dtype", [("avgpool_fp32", np.float32), ("avgpool_int8", np.int8)])
 def test_avgpool_rejects_empty_plane(op, dtype):
-    with pytest.raises(RuntimeError, match=f"{op} node 'gap'.*empty plane"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'gap'.*empty plane"):
         T.run_layer(op, {}, [np.zeros((0, 3, 4), dtype)], name="gap")
 
 

@@ -43,7 +43,7 @@ def test_two_models_on_two_threads_match_serial_runs(write_model, rng, mode):
     def work(i):
         try:
             # Each thread loads its own model, then runs it many times.
-            m = mi.InferenceModel(*paths[i])
+            m = (t.Model if mode == "unlocked" else mi.InferenceModel)(*paths[i])
             start.wait()
             if mode == "unlocked":
                 results[i] = t.run_unlocked(m, xs[i], 200)

@@ -7,7 +7,7 @@
 
 #include "io/json.h"
 #include "io/layer_factory.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 
 namespace mi {
 

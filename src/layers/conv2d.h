@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backend/buffer.h"
+#include "backend/cpu/conv2d.h"
 #include "layers/layer.h"
 
 namespace mi {
@@ -14,10 +15,7 @@ namespace mi {
 enum class ConvPath { Winograd, General, Grouped, GroupedDevice, Depthwise };
 const char* conv_path_name(ConvPath p);
 
-struct ConvGeometry {
-  int C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, dilation_h, dilation_w;
-  int K;  // (C_in / groups) * kH * kW, the reduction length of one output value
-};
+using cpu::ConvGeometry;
 
 class ConvFp32 : public ILayer {
  public:

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "backend/backend.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "runtime/inference_model.h"
 
 namespace mi {

@@ -7,7 +7,7 @@
 
 #include "backend/backend.h"
 #include "io/arch_loader.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "io/weights_loader.h"
 #include "layers/duration_scaled.h"
 

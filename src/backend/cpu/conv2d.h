@@ -22,6 +22,23 @@ inline int conv_out_size(int in, int pad, int dil, int k, int stride) {
   return (in + 2 * pad - dil * (k - 1) - 1) / stride + 1;
 }
 
+// One convolution: the layer's configuration, and the image of one run.
+struct ConvGeometry {
+  int C_out = 0, C_in = 0, kH = 1, kW = 1, stride_h = 1, stride_w = 1, pad_h = 0, pad_w = 0;
+  int groups = 1, dilation_h = 1, dilation_w = 1;
+  int K = 0;  // (C_in / groups) * kH * kW, the reduction length of one output value
+  int H = 0, W = 0, Ho = 0, Wo = 0;
+  int c0 = 0;  // first input channel of the group an im2col gathers
+
+  int Cg() const { return C_in / groups; }
+  void set_image(int h, int w) {
+    H = h;
+    W = w;
+    Ho = conv_out_size(h, pad_h, dilation_h, kH, stride_h);
+    Wo = conv_out_size(w, pad_w, dilation_w, kW, stride_w);
+  }
+};
+
 // weight [N][Cg][kH][kW] (file order) -> [N][kH][kW][Cg] (kernel-position order, matching the
 // channels-last im2col columns). 1x1 kernels are the same in both orders.
 template <class T>

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "backend/cpu/threading.h"
+
 namespace mi::cpu {
 
 // Panel layout: nb = ceil(N/8) panels of 8 rows of W, each stored k-major, so that
@@ -25,7 +27,7 @@ float* pack_weights_fp32(const float* W, int N, int K) {
 void free_packed_fp32(void* block) { delete[] static_cast<float*>(block); }
 
 int gemm_packed_fp32_threads(int M, int K, int N) {
-  if (omp_in_parallel() || omp_get_max_threads() <= 1) return 1;
+  if (run_serial()) return 1;
   return int64_t(M) * K * N >= kFp32TeamThreshold ? omp_get_max_threads() : 1;
 }
 

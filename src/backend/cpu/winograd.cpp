@@ -9,19 +9,14 @@
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/conv_requant.h"
 #include "backend/cpu/cpu_backend.h"
+#include "backend/cpu/threading.h"
 #include "backend/cpu/winograd_tile.h"
 
 namespace mi::cpu {
 
 namespace {
 
-bool run_serial() { return omp_get_max_threads() < 2 || omp_in_parallel(); }
-
-template <class T>
-T* grow(std::vector<T>& v, int64_t n) {
-  if (int64_t(v.size()) < n) v.resize(size_t(n));
-  return v.data();
-}
+struct WinogradFp32Scratch;
 
 template <class T>
 void gather_patch(const T* in, int C, int H, int W, int t, int tw, int c, T pad, T* d) {
@@ -160,10 +155,7 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
   if (H <= 0 || W <= 0) return;
   const int64_t T = winograd_tiles(H, W);
   const int th = (H + 1) / 2, tw = (W + 1) / 2;
-  if (!scratch) {
-    thread_local std::vector<float> local;
-    scratch = grow(local, 16 * T * (C + C_out));
-  }
+  if (!scratch) scratch = thread_scratch<WinogradFp32Scratch, float>(16 * T * (C + C_out));
   float* V = scratch;
   float* Mw = scratch + 16 * T * C;
   auto product = [&](int k) {

@@ -15,7 +15,7 @@
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/int8_arith.h"
-#include "python/testing_families.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
@@ -271,55 +271,6 @@ py::array_t<float> gemm_int8_dynamic_call(const F32& X, const I8& W, const F32& 
   return Y.take({M, N});
 }
 
-// Best seconds per call over `reps` calls after one warm-up call.
-template <class F>
-double best_seconds(F&& f, int reps) {
-  f();
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
-}
-
-double bench_fp32(int M, int K, int N, int threads, int reps) {
-  std::vector<float> A(size_t(M) * K, 0.5f), W(size_t(N) * K, 0.25f), bias(size_t(N), 1.0f),
-      C(size_t(M) * N);
-  BackendOps& ops = active_backend_or_throw();
-  std::unique_ptr<float[], void (*)(void*)> block(ops.pack_weights_fp32(W.data(), N, K),
-                                                  ops.free_packed_fp32);
-  py::gil_scoped_release unlocked;
-  ThreadCount tc(threads);
-  return best_seconds([&] {
-    ops.gemm_packed_fp32(A.data(), block.get(), bias.data(), C.data(), false, M, K, N, false,
-                         nullptr);
-  }, reps);
-}
-
-// The requantising int8-output product that convolutions run.
-double bench_int8(int M, int K, int N, int threads, int reps) {
-  std::vector<int8_t> A(size_t(M) * K, 3), W(size_t(N) * K, -2);
-  std::vector<int64_t> bias(size_t(N), 5);
-  std::vector<int32_t> mult(size_t(N), 1 << 30), shift(size_t(N), -8);
-  std::vector<int8_t> C(size_t(M) * N);
-  BackendOps& ops = active_backend_or_throw();
-  PackedInt8 block(ops.pack_weights_int8(W.data(), N, K), ops.free_packed_int8);
-  py::gil_scoped_release unlocked;
-  ThreadCount tc(threads);
-  return best_seconds([&] {
-    ops.gemm_int8(A.data(), block.get(), bias.data(), mult.data(), shift.data(), nullptr, 0,
-                  C.data(), false, M, K, N, false, false, nullptr, nullptr);
-  }, reps);
-}
-
-double bench_copy(size_t bytes, int reps) {
-  std::vector<uint8_t> src(bytes, 1), dst(bytes);
-  py::gil_scoped_release unlocked;
-  return best_seconds([&] { std::memcpy(dst.data(), src.data(), bytes); }, reps);
-}
-
 }  // namespace
 
 void bind_gemm_testing(py::module_& t) {
@@ -350,9 +301,6 @@ void bind_gemm_testing(py::module_& t) {
   t.def("gemm_int8_dynamic", &gemm_int8_dynamic_call, py::arg("X"), py::arg("W"),
         py::arg("w_scales"), py::arg("bias64"), py::arg("bias"), py::arg("reference") = false,
         py::arg("threads") = 0);
-  t.def("bench_gemm_fp32", &bench_fp32);
-  t.def("bench_gemm_int8", &bench_int8);
-  t.def("bench_copy", &bench_copy);
   t.def("gemm_packed_fp32_threads", [](int M, int K, int N, int threads) {
     ThreadCount tc(threads);
     return cpu::gemm_packed_fp32_threads(M, K, N);

@@ -4,9 +4,9 @@
 
 #include "io/arch_loader.h"
 #include "io/json.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "io/weights_loader.h"
-#include "python/testing_families.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
@@ -116,6 +116,7 @@ void bind_io_testing(py::module_& t) {
   t.def("load_weights", &load_weights_probe);
   t.def("op_kind", [](const std::string& name) { return int(op_kind_of(name)); });
   t.def("canonical_op_name", [](int kind) { return std::string(canonical_op_name(kind)); });
+  t.def("op_class_name", [](int kind) { return std::string(op_class_name(kind)); });
   t.def("op_names", [] {
     py::list out;
     for (const OpName& op : kOpTable) out.append(py::make_tuple(op.name, int(op.kind)));

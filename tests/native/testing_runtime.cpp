@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "python/testing_families.h"
+#include "testing_families.h"
 #include "runtime/host_tensor.h"
 #include "runtime/inference_model.h"
 
@@ -12,6 +12,11 @@ namespace py = pybind11;
 namespace mi::python {
 
 void bind_runtime_testing(py::module_& t) {
+  // A model of this module's engine copy, for the hooks below; the shipped module's
+  // InferenceModel is a different class.
+  py::class_<InferenceModel>(t, "Model", py::module_local())
+      .def(py::init<const std::string&, const std::string&>(), py::arg("arch_path"),
+           py::arg("weights_path"));
   t.def("plan", [](const InferenceModel& m) {
     std::vector<uint64_t> capacity;
     for (int s = 0; s < m.tensor_count(); ++s) capacity.push_back(m.slot_capacity(s));

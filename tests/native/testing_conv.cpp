@@ -15,11 +15,11 @@
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/depthwise.h"
 #include "backend/cpu/winograd.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "layers/conv2d.h"
 #include "layers/layer_registry.h"
-#include "python/testing_arrays.h"
-#include "python/testing_families.h"
+#include "testing_arrays.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
@@ -272,7 +272,6 @@ Array<int8_t> dw_int8(Array<int8_t> x, Array<int8_t> w, Array<int32_t> bias, Arr
 }  // namespace
 
 void bind_conv_testing(py::module_& t) {
-  t.def("set_num_threads", [](int n) { omp_set_num_threads(n); });
   t.def("conv_run_layer", &run_layer, py::arg("op"), py::arg("name"), py::arg("args"),
         py::arg("tensors"), py::arg("x"), py::arg("relu") = false);
   t.def("conv_int8_prepared", &int8_prepared);
