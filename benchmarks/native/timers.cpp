@@ -59,10 +59,12 @@ double gemm_fp32(int M, int K, int N, int threads, int reps) {
   Packed<float> block(ops.pack_weights_fp32(W.data(), N, K), ops.free_packed_fp32);
   py::gil_scoped_release unlocked;
   ThreadCount tc(threads);
-  return best_seconds([&] {
-    ops.gemm_packed_fp32(A.data(), block.get(), bias.data(), C.data(), false, M, K, N, false,
-                         nullptr);
-  }, reps);
+  return best_seconds(
+      [&] {
+        ops.gemm_packed_fp32(A.data(), block.get(), bias.data(), C.data(), false, M, K, N, false,
+                             nullptr);
+      },
+      reps);
 }
 
 // The requantising int8-output product that convolutions run.
@@ -75,10 +77,12 @@ double gemm_int8(int M, int K, int N, int threads, int reps) {
   Packed<uint8_t> block(ops.pack_weights_int8(W.data(), N, K), ops.free_packed_int8);
   py::gil_scoped_release unlocked;
   ThreadCount tc(threads);
-  return best_seconds([&] {
-    ops.gemm_int8(A.data(), block.get(), bias.data(), mult.data(), shift.data(), nullptr, 0,
-                  C.data(), false, M, K, N, false, false, nullptr, nullptr);
-  }, reps);
+  return best_seconds(
+      [&] {
+        ops.gemm_int8(A.data(), block.get(), bias.data(), mult.data(), shift.data(), nullptr, 0,
+                      C.data(), false, M, K, N, false, false, nullptr, nullptr);
+      },
+      reps);
 }
 
 double copy(size_t bytes, int reps) {
@@ -162,10 +166,10 @@ PYBIND11_MODULE(model_inference_bench, b) {
   if (!missing.empty()) throw py::import_error("model_inference_bench needs " + missing);
   b.doc() = "Timing loops around single engine kernels, for the kernel benchmarks.";
   mi::python::translate_engine_errors();
-  b.def("gemm_fp32", &mi::gemm_fp32, py::arg("M"), py::arg("K"), py::arg("N"),
-        py::arg("threads"), py::arg("reps"));
-  b.def("gemm_int8", &mi::gemm_int8, py::arg("M"), py::arg("K"), py::arg("N"),
-        py::arg("threads"), py::arg("reps"));
+  b.def("gemm_fp32", &mi::gemm_fp32, py::arg("M"), py::arg("K"), py::arg("N"), py::arg("threads"),
+        py::arg("reps"));
+  b.def("gemm_int8", &mi::gemm_int8, py::arg("M"), py::arg("K"), py::arg("N"), py::arg("threads"),
+        py::arg("reps"));
   b.def("copy", &mi::copy, py::arg("bytes"), py::arg("reps"));
   b.def("kernel", &mi::kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
         py::arg("iters"), py::arg("repeats") = 5);

@@ -30,8 +30,8 @@ ActivationFp32::ActivationFp32(const LayerArgs& args) : kind_(function_of(args.o
   if (kind_ == kLeakyRelu) alpha_ = args.get_float("alpha", 0.2f);
 }
 
-TensorShape ActivationFp32::forward(const TensorRef* inputs, int n_inputs,
-                                    const BufferView& output, const RunContext& ctx) {
+TensorShape ActivationFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
+                                    const RunContext& ctx) {
   const int n = input_element_count("ActivationFp32", name, inputs, n_inputs);
   const BackendOps& ops = active_backend_or_throw();
   const float* in = static_cast<const float*>(inputs[0].data);

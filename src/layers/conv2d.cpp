@@ -46,14 +46,14 @@ ConvGeometry read_geometry(const LayerArgs& a, const char* cls, bool dilations) 
   auto need = [&](bool ok, const std::string& what) {
     if (!ok) layer_error(cls, n, what);
   };
-  need(g.C_in > 0 && g.C_out > 0, "C_in and C_out must be positive (got C_in=" +
-                                      std::to_string(g.C_in) + ", C_out=" +
-                                      std::to_string(g.C_out) + ")");
+  need(g.C_in > 0 && g.C_out > 0,
+       "C_in and C_out must be positive (got C_in=" + std::to_string(g.C_in) +
+           ", C_out=" + std::to_string(g.C_out) + ")");
   need(g.kH > 0 && g.kW > 0, "kernel sizes must be positive (got kH=" + std::to_string(g.kH) +
                                  ", kW=" + std::to_string(g.kW) + ")");
-  need(g.stride_h > 0 && g.stride_w > 0, "strides must be positive (got stride_h=" +
-                                             std::to_string(g.stride_h) + ", stride_w=" +
-                                             std::to_string(g.stride_w) + ")");
+  need(g.stride_h > 0 && g.stride_w > 0,
+       "strides must be positive (got stride_h=" + std::to_string(g.stride_h) +
+           ", stride_w=" + std::to_string(g.stride_w) + ")");
   need(g.pad_h >= 0 && g.pad_w >= 0, "pads must not be negative");
   need(g.dilation_h > 0 && g.dilation_w > 0, "dilations must be positive");
   need(g.groups > 0 && g.C_in % g.groups == 0 && g.C_out % g.groups == 0,
@@ -71,23 +71,24 @@ bool is_winograd_geometry(const ConvGeometry& g) {
 void check_input(const char* cls, const std::string& name, const ConvGeometry& g,
                  const TensorShape& in) {
   if (in.c != g.C_in)
-    layer_error(cls, name, "input has " + std::to_string(in.c) + " channels, expected C_in=" +
-                       std::to_string(g.C_in));
+    layer_error(
+        cls, name,
+        "input has " + std::to_string(in.c) + " channels, expected C_in=" + std::to_string(g.C_in));
 }
 
 TensorShape conv_shape(const char* cls, const std::string& name, const ConvGeometry& g,
                        const TensorShape& in) {
   if (in.count() == 0) return TensorShape{g.C_out, 0, 0};
   check_input(cls, name, g, in);
-  const TensorShape out{g.C_out,
-                        cpu::conv_out_size(in.h, g.pad_h, g.dilation_h, g.kH, g.stride_h),
+  const TensorShape out{g.C_out, cpu::conv_out_size(in.h, g.pad_h, g.dilation_h, g.kH, g.stride_h),
                         cpu::conv_out_size(in.w, g.pad_w, g.dilation_w, g.kW, g.stride_w)};
   // The window must fit the padded image: C division would round a negative span up to one
   // output row made only of positions outside it.
   if (in.h + 2 * g.pad_h < g.dilation_h * (g.kH - 1) + 1 ||
       in.w + 2 * g.pad_w < g.dilation_w * (g.kW - 1) + 1)
-    layer_error(cls, name, "input " + std::to_string(in.h) + "x" + std::to_string(in.w) +
-                       " is smaller than the kernel");
+    layer_error(cls, name,
+                "input " + std::to_string(in.h) + "x" + std::to_string(in.w) +
+                    " is smaller than the kernel");
   return out;
 }
 
@@ -146,9 +147,7 @@ void ConvFp32::load_weights(const TensorLookup& lookup) {
       for (int gi = 0; gi < g.groups; ++gi)
         group_packed.push_back(pack_fp32(ops, &m[size_t(gi) * Ng * g.K], Ng, g.K));
       break;
-    default:
-      packed = pack_fp32(ops, m.data(), g.C_out, g.K);
-      break;
+    default: packed = pack_fp32(ops, m.data(), g.C_out, g.K); break;
   }
   if (ops.device_kind != 0) weight = std::move(m);
 }
@@ -208,9 +207,9 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
       const int64_t floats =
           cpu::grouped_fp32_scratch_floats(s.c, o.h, o.w, g.C_out, g.kH, g.kW, g.groups);
       float* scratch = scratch_of<float>(ctx, 2, 4 * floats);
-      cpu::conv_fp32_grouped(in, pk.data(), b, out, s.c, s.h, s.w, g.C_out, g.kH, g.kW,
-                             g.stride_h, g.stride_w, g.pad_h, g.pad_w, g.dilation_h,
-                             g.dilation_w, g.groups, relu, scratch);
+      cpu::conv_fp32_grouped(in, pk.data(), b, out, s.c, s.h, s.w, g.C_out, g.kH, g.kW, g.stride_h,
+                             g.stride_w, g.pad_h, g.pad_w, g.dilation_h, g.dilation_w, g.groups,
+                             relu, scratch);
       break;
     }
     default:
@@ -259,9 +258,9 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
   shift.resize(N);
   for (int c = 0; c < N; ++c) {
     if (!(std::isfinite(req_scale[c]) && req_scale[c] > 0.0f))
-      layer_error("ConvInt8", name, "tensor '" + name + ".req_scale' value " + std::to_string(c) +
-                                  " is " + std::to_string(req_scale[c]) +
-                                  ", expected a finite positive scale");
+      layer_error("ConvInt8", name,
+                  "tensor '" + name + ".req_scale' value " + std::to_string(c) + " is " +
+                      std::to_string(req_scale[c]) + ", expected a finite positive scale");
     const cpu::QuantMultiplier qm = cpu::quantize_multiplier(req_scale[c]);
     multiplier[c] = qm.multiplier;
     shift[c] = qm.shift;
@@ -365,10 +364,9 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n_inputs, const Buffe
       }
       const int64_t T = cpu::winograd_tiles(s.h, s.w);
       ops.conv_winograd_int8(in, pk, winograd_scales, winograd_input_scale, winograd_bias.data(),
-                             multiplier.data(), shift.data(), req_scale.data(), in_zp, out_zp,
-                             out, s.c, s.h, s.w, g.C_out, scratch_of<int8_t>(ctx, 0, 16 * T * s.c),
-                             scratch_of<int32_t>(ctx, 1, 64 * T * g.C_out), rs,
-                             ctx.backend_handle);
+                             multiplier.data(), shift.data(), req_scale.data(), in_zp, out_zp, out,
+                             s.c, s.h, s.w, g.C_out, scratch_of<int8_t>(ctx, 0, 16 * T * s.c),
+                             scratch_of<int32_t>(ctx, 1, 64 * T * g.C_out), rs, ctx.backend_handle);
       break;
     }
     case ConvPath::General:
@@ -380,14 +378,13 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n_inputs, const Buffe
                     row_sums.empty() ? nullptr : row_sums.data(), ctx.backend_handle);
       break;
     case ConvPath::Depthwise:
-      cpu::depthwise3x3_int8({in, dw_weight.data(), dw_bias.data(), multiplier.data(),
-                              shift.data(), in_zp, out_zp, out, s.c, s.h, s.w, g.stride_h});
+      cpu::depthwise3x3_int8({in, dw_weight.data(), dw_bias.data(), multiplier.data(), shift.data(),
+                              in_zp, out_zp, out, s.c, s.h, s.w, g.stride_h});
       break;
     case ConvPath::Grouped:
-      cpu::conv_int8_grouped_channels_last(in, weight.data(), eff_bias.data(), multiplier.data(),
-                                           shift.data(), in_zp, out_zp, out, s.c, s.h, s.w,
-                                           g.C_out, g.kH, g.kW, g.stride_h, g.stride_w, g.pad_h,
-                                           g.pad_w, g.groups);
+      cpu::conv_int8_grouped_channels_last(
+          in, weight.data(), eff_bias.data(), multiplier.data(), shift.data(), in_zp, out_zp, out,
+          s.c, s.h, s.w, g.C_out, g.kH, g.kW, g.stride_h, g.stride_w, g.pad_h, g.pad_w, g.groups);
       break;
   }
   return o;

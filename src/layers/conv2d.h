@@ -31,7 +31,7 @@ class ConvFp32 : public ILayer {
   ConvGeometry g;
   std::vector<float> weight;  // [C_out][C_in/groups][kH][kW]
   std::vector<float> bias;
-  Buffer packed;              // groups = 1: C_out x K kernel-position matrix
+  Buffer packed;  // groups = 1: C_out x K kernel-position matrix
   Buffer winograd_packed[16];
   bool winograd_ready = false;
   std::vector<Buffer> group_packed;  // grouped: one kernel-position pack per group

@@ -15,12 +15,13 @@ void check_dims(const char* cls, const LayerArgs& args, int32_t c_in, int32_t c_
     layer_error(cls, args.node_name(), "C_in and C_out must not be negative");
 }
 
-void check_input(const char* cls, const std::string& name, const TensorRef* inputs,
-                 int n_inputs, int32_t c_in) {
+void check_input(const char* cls, const std::string& name, const TensorRef* inputs, int n_inputs,
+                 int32_t c_in) {
   const int64_t have = n_inputs >= 1 ? inputs[0].shape.count() : 0;
   if (have < c_in)
-    layer_error(cls, name, "input has " + std::to_string(have) + " elements, needs C_in = " +
-                               std::to_string(c_in));
+    layer_error(
+        cls, name,
+        "input has " + std::to_string(have) + " elements, needs C_in = " + std::to_string(c_in));
 }
 
 }  // namespace

@@ -13,13 +13,12 @@ namespace mi {
 namespace {
 
 // Both operands are read over the first input's element count.
-int checked_pair(const char* cls, const std::string& node, const TensorRef* inputs,
-                 int n_inputs) {
-  if (n_inputs < 2)
-    layer_error(cls, node, "needs two inputs, got " + std::to_string(n_inputs));
+int checked_pair(const char* cls, const std::string& node, const TensorRef* inputs, int n_inputs) {
+  if (n_inputs < 2) layer_error(cls, node, "needs two inputs, got " + std::to_string(n_inputs));
   if (inputs[1].shape.count() < inputs[0].shape.count())
-    layer_error(cls, node, "second input " + describe(inputs[1].shape) +
-                            " is smaller than the first " + describe(inputs[0].shape));
+    layer_error(cls, node,
+                "second input " + describe(inputs[1].shape) + " is smaller than the first " +
+                    describe(inputs[0].shape));
   return element_count(cls, node, inputs[0].shape);
 }
 
@@ -30,21 +29,20 @@ void check_pair_count(const char* cls, const std::string& node, int count) {
 void check_scale(const LayerArgs& args, const char* key, float v) {
   if (!std::isfinite(v) || v <= 0.0f)
     layer_error("AddInt8", args.node_name(),
-              std::string(key) + " must be finite and positive, got " + std::to_string(v));
+                std::string(key) + " must be finite and positive, got " + std::to_string(v));
 }
 
 int32_t checked_zp(const LayerArgs& args, const char* key) {
   const int v = args.get_int(key, 0);
   if (v < -128 || v > 127)
     layer_error("AddInt8", args.node_name(),
-              std::string(key) + " must be an int8 value, got " + std::to_string(v));
+                std::string(key) + " must be an int8 value, got " + std::to_string(v));
   return v;
 }
 
 }  // namespace
 
-int checked_count(const char* cls, const std::string& node, const TensorRef* inputs,
-                  int n_inputs) {
+int checked_count(const char* cls, const std::string& node, const TensorRef* inputs, int n_inputs) {
   if (n_inputs < 1) layer_error(cls, node, "needs an input");
   return element_count(cls, node, inputs[0].shape);
 }
@@ -61,8 +59,7 @@ TensorShape AddFp32::forward(const TensorRef* inputs, int n_inputs, const Buffer
   const int n = checked_pair("AddFp32", name, inputs, n_inputs);
   active_backend_or_throw().add_fp32(static_cast<const float*>(inputs[0].data),
                                      static_cast<const float*>(inputs[1].data),
-                                     static_cast<float*>(output.data), n, relu,
-                                     ctx.backend_handle);
+                                     static_cast<float*>(output.data), n, relu, ctx.backend_handle);
   return inputs[0].shape;
 }
 
@@ -92,8 +89,7 @@ TensorShape AddInt8::forward(const TensorRef* inputs, int n_inputs, const Buffer
   active_backend_or_throw().add_int8(static_cast<const int8_t*>(inputs[0].data),
                                      static_cast<const int8_t*>(inputs[1].data), in1_scale_,
                                      in1_zp_, in2_scale_, in2_zp_, out_scale_, out_zp_,
-                                     static_cast<int8_t*>(output.data), n,
-                                     ctx.backend_handle);
+                                     static_cast<int8_t*>(output.data), n, ctx.backend_handle);
   return inputs[0].shape;
 }
 

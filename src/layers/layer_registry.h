@@ -23,8 +23,8 @@ std::unique_ptr<ILayer> create_layer_of(const LayerArgs& args) {
 
 }  // namespace mi
 
-#define MI_REGISTER_LAYER(kind, Class)                                                    \
-  static_assert(::mi::detail::same_text(::mi::op_class_name(kind), #Class),               \
-                #Class " is not the class that layers/ops.def names for " #kind);        \
-  [[maybe_unused]] static const bool mi_layer_registered_##kind =                          \
+#define MI_REGISTER_LAYER(kind, Class)                                            \
+  static_assert(::mi::detail::same_text(::mi::op_class_name(kind), #Class),       \
+                #Class " is not the class that layers/ops.def names for " #kind); \
+  [[maybe_unused]] static const bool mi_layer_registered_##kind =                 \
       ::mi::register_layer_class(kind, &::mi::create_layer_of<Class>)

@@ -24,8 +24,9 @@ bool lookup_tensor(const TensorLookup& lookup, const std::string& tensor,
 void check_tensor_count(const char* cls, const std::string& node, const std::string& tensor,
                         int64_t have, int64_t need) {
   if (have < need)
-    layer_error(cls, node, "tensor '" + tensor + "' has " + std::to_string(have) +
-                               " values, needs " + std::to_string(need));
+    layer_error(cls, node,
+                "tensor '" + tensor + "' has " + std::to_string(have) + " values, needs " +
+                    std::to_string(need));
 }
 
 }  // namespace detail
@@ -65,8 +66,9 @@ void upload_packed(Buffer& block, Allocator& allocator) {
 const TensorRef& layer_input(const char* cls, const std::string& node, const TensorRef* inputs,
                              int n_inputs, int i) {
   if (n_inputs <= i)
-    layer_error(cls, node, "needs " + std::to_string(i + 1) + (i == 0 ? " input" : " inputs") +
-                               ", got " + std::to_string(n_inputs));
+    layer_error(cls, node,
+                "needs " + std::to_string(i + 1) + (i == 0 ? " input" : " inputs") + ", got " +
+                    std::to_string(n_inputs));
   return inputs[i];
 }
 

@@ -36,8 +36,8 @@ std::vector<T> tensor_values(const std::vector<uint8_t>& bytes) {
 // The tensor <node><suffix> as elements of T (byte count / sizeof(T)). Missing, or holding
 // fewer than `count` elements, is an error: kernels read packed blocks unconditionally.
 template <class T>
-std::vector<T> read_required(const TensorLookup& lookup, const char* cls,
-                             const std::string& node, const char* suffix, int64_t count) {
+std::vector<T> read_required(const TensorLookup& lookup, const char* cls, const std::string& node,
+                             const char* suffix, int64_t count) {
   const std::string tensor = node + suffix;
   std::vector<uint8_t> bytes;
   if (!detail::lookup_tensor(lookup, tensor, bytes))
@@ -50,8 +50,8 @@ std::vector<T> read_required(const TensorLookup& lookup, const char* cls,
 // As read_required, but a missing tensor gives an empty vector; a present one must still
 // hold `count` elements.
 template <class T>
-std::vector<T> read_optional(const TensorLookup& lookup, const char* cls,
-                             const std::string& node, const char* suffix, int64_t count) {
+std::vector<T> read_optional(const TensorLookup& lookup, const char* cls, const std::string& node,
+                             const char* suffix, int64_t count) {
   const std::string tensor = node + suffix;
   std::vector<uint8_t> bytes;
   if (!detail::lookup_tensor(lookup, tensor, bytes)) return {};

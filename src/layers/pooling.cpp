@@ -30,7 +30,7 @@ float checked_scale(const LayerArgs& args, const char* cls, const char* key, flo
   const float v = args.get_float(key, def);
   if (!std::isfinite(v) || v <= 0.0f)
     layer_error(cls, args.node_name(),
-              std::string(key) + " must be finite and positive, got " + std::to_string(v));
+                std::string(key) + " must be finite and positive, got " + std::to_string(v));
   return v;
 }
 
@@ -38,12 +38,12 @@ float checked_scale(const LayerArgs& args, const char* cls, const char* key, flo
 
 template <class T>
 MaxPool<T>::MaxPool(const LayerArgs& args)
-    : win_{args.get_int("kH", 3),       args.get_int("kW", 3), args.get_int("stride_h", 2),
+    : win_{args.get_int("kH", 3),       args.get_int("kW", 3),    args.get_int("stride_h", 2),
            args.get_int("stride_w", 2), args.get_int("pad_h", 0), args.get_int("pad_w", 0)} {
   if (win_.kH <= 0 || win_.kW <= 0 || win_.stride_h <= 0 || win_.stride_w <= 0)
     layer_error(maxpool_class<T>(), args.node_name(),
-              "window " + plane(win_.kH, win_.kW) + " and strides " +
-                  plane(win_.stride_h, win_.stride_w) + " must be positive");
+                "window " + plane(win_.kH, win_.kW) + " and strides " +
+                    plane(win_.stride_h, win_.stride_w) + " must be positive");
 }
 
 template <class T>
@@ -69,18 +69,18 @@ TensorShape MaxPool<T>::forward(const TensorRef* inputs, int n_inputs, const Buf
   const TensorShape out = output_shape(s);
   if (out.h < 1 || out.w < 1)
     layer_error(maxpool_class<T>(), name,
-              "window " + plane(win_.kH, win_.kW) + " with padding " +
-                  plane(win_.pad_h, win_.pad_w) + " leaves no output pixel on a " +
-                  plane(s.h, s.w) + " input");
+                "window " + plane(win_.kH, win_.kW) + " with padding " +
+                    plane(win_.pad_h, win_.pad_w) + " leaves no output pixel on a " +
+                    plane(s.h, s.w) + " input");
   const BackendOps& ops = active_backend_or_throw();
   if constexpr (std::is_same_v<T, float>)
     ops.maxpool_fp32(static_cast<const float*>(inputs[0].data), static_cast<float*>(output.data),
                      s.c, s.h, s.w, win_.kH, win_.kW, win_.stride_h, win_.stride_w, win_.pad_h,
                      win_.pad_w, ctx.backend_handle);
   else
-    ops.maxpool_int8(static_cast<const int8_t*>(inputs[0].data),
-                     static_cast<int8_t*>(output.data), s.c, s.h, s.w, win_.kH, win_.kW,
-                     win_.stride_h, win_.stride_w, win_.pad_h, win_.pad_w, ctx.backend_handle);
+    ops.maxpool_int8(static_cast<const int8_t*>(inputs[0].data), static_cast<int8_t*>(output.data),
+                     s.c, s.h, s.w, win_.kH, win_.kW, win_.stride_h, win_.stride_w, win_.pad_h,
+                     win_.pad_w, ctx.backend_handle);
   return out;
 }
 
@@ -107,8 +107,8 @@ AvgPoolInt8::AvgPoolInt8(const LayerArgs& args)
       out_zp_(args.get_int("out_zp", 0)) {
   if (in_zp_ < -128 || in_zp_ > 127 || out_zp_ < -128 || out_zp_ > 127)
     layer_error("AvgPoolInt8", args.node_name(),
-              "zero points " + std::to_string(in_zp_) + " and " + std::to_string(out_zp_) +
-                  " must be int8 values");
+                "zero points " + std::to_string(in_zp_) + " and " + std::to_string(out_zp_) +
+                    " must be int8 values");
   if (!cpu::fixed_point_factor_ok(in_scale_ / out_scale_))
     layer_error("AvgPoolInt8", args.node_name(), "in_scale / out_scale must be below 2^30");
 }
@@ -121,10 +121,9 @@ TensorShape AvgPoolInt8::forward(const TensorRef* inputs, int n_inputs, const Bu
   // A 32-bit sum of H*W differences from the zero point cannot overflow below 2^23 pixels.
   if (int64_t(s.h) * s.w > (int64_t(1) << 23))
     layer_error("AvgPoolInt8", name, "plane " + plane(s.h, s.w) + " is too large to average");
-  active_backend_or_throw().avgpool_int8(static_cast<const int8_t*>(inputs[0].data), in_scale_,
-                                         in_zp_, out_scale_, out_zp_,
-                                         static_cast<int8_t*>(output.data), s.c, s.h, s.w,
-                                         ctx.backend_handle);
+  active_backend_or_throw().avgpool_int8(
+      static_cast<const int8_t*>(inputs[0].data), in_scale_, in_zp_, out_scale_, out_zp_,
+      static_cast<int8_t*>(output.data), s.c, s.h, s.w, ctx.backend_handle);
   return output_shape(s);
 }
 
@@ -138,8 +137,8 @@ TensorShape UpsampleBilinearFp32::output_shape(const TensorShape& in) {
   if (!(h < 2147483648.0f) || !(w < 2147483648.0f) ||
       double(in.c) * std::trunc(h) * std::trunc(w) > double(INT32_MAX))
     layer_error("UpsampleBilinearFp32", name,
-              "scales " + std::to_string(scale_h_) + "x" + std::to_string(scale_w_) +
-                  " give an absurd output size for a " + plane(in.h, in.w) + " input");
+                "scales " + std::to_string(scale_h_) + "x" + std::to_string(scale_w_) +
+                    " give an absurd output size for a " + plane(in.h, in.w) + " input");
   return {in.c, int32_t(h), int32_t(w)};
 }
 
@@ -149,8 +148,8 @@ TensorShape UpsampleBilinearFp32::forward(const TensorRef* inputs, int n_inputs,
   const TensorShape& s = inputs[0].shape;
   const TensorShape out = output_shape(s);
   active_backend_or_throw().upsample_bilinear_fp32(static_cast<const float*>(inputs[0].data),
-                                                   static_cast<float*>(output.data), s.c, s.h,
-                                                   s.w, out.h, out.w, ctx.backend_handle);
+                                                   static_cast<float*>(output.data), s.c, s.h, s.w,
+                                                   out.h, out.w, ctx.backend_handle);
   return out;
 }
 

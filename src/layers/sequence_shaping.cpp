@@ -35,12 +35,14 @@ TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const B
     const TensorShape& bs = inputs[1].shape;
     // The kernel reads b with a row stride of C2: any other channel count is misread.
     if (bs.c != c2_)
-      layer_error("Concat1dFp32", name, "second input has " + std::to_string(bs.c) + " channels, C2 is " +
-                     std::to_string(c2_));
+      layer_error(
+          "Concat1dFp32", name,
+          "second input has " + std::to_string(bs.c) + " channels, C2 is " + std::to_string(c2_));
     broadcast = int64_t(bs.h) * bs.w < 2;
     if (!broadcast && int64_t(bs.h) * bs.w < rows)
-      layer_error("Concat1dFp32", name, "second input has " + std::to_string(int64_t(bs.h) * bs.w) +
-                     " rows, the first has " + std::to_string(rows));
+      layer_error("Concat1dFp32", name,
+                  "second input has " + std::to_string(int64_t(bs.h) * bs.w) +
+                      " rows, the first has " + std::to_string(rows));
     b = static_cast<const float*>(inputs[1].data);
   }
   active_backend_or_throw().concat1d_fp32(static_cast<const float*>(inputs[0].data), b,
@@ -52,8 +54,9 @@ TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const B
 SliceChannelsFp32::SliceChannelsFp32(const LayerArgs& args)
     : start_(args.get_int("ch_start", 0)), end_(args.get_int("ch_end", 0)) {
   if (start_ < 0 || end_ < start_)
-    layer_error("SliceChannelsFp32", args.node_name(), "channel range [" + std::to_string(start_) + ", " +
-                               std::to_string(end_) + ") is empty or reversed");
+    layer_error("SliceChannelsFp32", args.node_name(),
+                "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
+                    ") is empty or reversed");
 }
 
 // A known channel count is checked while shapes are planned, before an output slot is sized
@@ -65,8 +68,9 @@ TensorShape SliceChannelsFp32::output_shape(const TensorShape& in) {
 
 void SliceChannelsFp32::check_range(int channels) const {
   if (end_ > channels)
-    layer_error("SliceChannelsFp32", name, "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
-                   ") exceeds the input's " + std::to_string(channels) + " channels");
+    layer_error("SliceChannelsFp32", name,
+                "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
+                    ") exceeds the input's " + std::to_string(channels) + " channels");
 }
 
 TensorShape SliceChannelsFp32::forward(const TensorRef* inputs, int n_inputs,

@@ -100,7 +100,8 @@ py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
     converted = Int8Array::ensure(input);
     t.dtype = "int8";
   } else {
-    throw std::runtime_error("Unsupported array dtype '" + py::str(input.dtype()).cast<std::string>() +
+    throw std::runtime_error("Unsupported array dtype '" +
+                             py::str(input.dtype()).cast<std::string>() +
                              "'. Use float32 for FP32 models or int8 for INT8 models.");
   }
   if (!converted) throw py::error_already_set();
@@ -217,10 +218,10 @@ void bind_model(py::module_& m) {
                              "models, otherwise 0.")
       .def(
           "op_profile", [](const InferenceModel& mdl) { return to_text(mdl.op_profile()); },
-           "Return per-op accumulated timing as dict[str, float] (milliseconds).")
+          "Return per-op accumulated timing as dict[str, float] (milliseconds).")
       .def(
           "layer_profile", [](const InferenceModel& mdl) { return to_text(mdl.layer_profile()); },
-           "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
+          "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
       .def("set_profile_enabled", &InferenceModel::set_profile_enabled, py::arg("enabled"),
            "Enable or disable per-op and per-layer profiling.")
       .def_property_readonly("profile_enabled", &InferenceModel::profile_enabled,

@@ -14,8 +14,10 @@ PYBIND11_MODULE(model_inference, m) {
   // illegal instruction.
   const std::string missing = mi::cpu::missing_cpu_features();
   if (!missing.empty())
-    throw py::import_error("model_inference needs a processor with AVX2 and FMA and an "
-                           "operating system that enables AVX: " + missing);
+    throw py::import_error(
+        "model_inference needs a processor with AVX2 and FMA and an "
+        "operating system that enables AVX: " +
+        missing);
 
   m.doc() =
       "Python bindings for the Quillon inference engine.\n\nQuick start::\n\n    import numpy "

@@ -1,11 +1,11 @@
-#include <pybind11/numpy.h>
 #include <omp.h>
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -14,11 +14,11 @@
 
 #include "backend/backend.h"
 #include "backend/cpu/activation.h"
+#include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/pooling.h"
-#include "layers/op_kind.h"
 #include "layers/layer_registry.h"
-#include "backend/cpu/cpu_backend.h"
+#include "layers/op_kind.h"
 #include "testing_arrays.h"
 #include "testing_families.h"
 
@@ -27,7 +27,6 @@ namespace py = pybind11;
 namespace mi::python {
 
 namespace {
-
 
 void need_ndim(const py::array& a, int n, const char* what) {
   if (a.ndim() != n)
@@ -209,7 +208,6 @@ Array<T> maxpool(const Array<T>& x, int kH, int kW, int sh, int sw, int ph, int 
   return out;
 }
 
-
 }  // namespace
 
 void bind_elementwise_testing(py::module_& t) {
@@ -235,9 +233,8 @@ void bind_elementwise_testing(py::module_& t) {
          float so, int zo, bool ref) {
         if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
         Array<int8_t> out = new_array<int8_t>(dims(a));
-        (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so,
-                                                       zo, out.mutable_data(), int(a.size()),
-                                                       nullptr);
+        (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so, zo,
+                                                       out.mutable_data(), int(a.size()), nullptr);
         return out;
       },
       py::arg("a"), py::arg("b"), py::arg("in1_scale"), py::arg("in1_zp"), py::arg("in2_scale"),
@@ -264,16 +261,16 @@ void bind_elementwise_testing(py::module_& t) {
       [](const Array<float>& x, bool ref) {
         need_ndim(x, 3, "avgpool input");
         Array<float> out({x.shape(2)});
-        (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(
-            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)),
-            nullptr);
+        (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(x.data(), out.mutable_data(),
+                                                               int(x.shape(2)), int(x.shape(0)),
+                                                               int(x.shape(1)), nullptr);
         return out;
       },
       py::arg("x"), py::arg("ref") = false);
   t.def(
       "avgpool_int8",
-      [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp,
-         bool ref, bool planar) {
+      [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp, bool ref,
+         bool planar) {
         need_ndim(x, 3, "avgpool input");
         const int C = int(planar ? x.shape(0) : x.shape(2));
         const int H = int(planar ? x.shape(1) : x.shape(0));
@@ -285,16 +282,16 @@ void bind_elementwise_testing(py::module_& t) {
         fn(x.data(), in_scale, in_zp, out_scale, out_zp, out.mutable_data(), C, H, W, nullptr);
         return out;
       },
-      py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"),
-      py::arg("out_zp"), py::arg("ref") = false, py::arg("planar") = false);
+      py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"), py::arg("out_zp"),
+      py::arg("ref") = false, py::arg("planar") = false);
   t.def(
       "upsample_bilinear_fp32",
       [](const Array<float>& x, int H_out, int W_out, bool ref) {
         need_ndim(x, 3, "upsample input");
         Array<float> out({py::ssize_t(H_out), py::ssize_t(W_out), x.shape(2)});
         (ref ? cpu::upsample_bilinear_fp32_ref : cpu::upsample_bilinear_fp32_avx2)(
-            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)),
-            H_out, W_out, nullptr);
+            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)), H_out,
+            W_out, nullptr);
         return out;
       },
       py::arg("x"), py::arg("H_out"), py::arg("W_out"), py::arg("ref") = false);

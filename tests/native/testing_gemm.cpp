@@ -89,18 +89,17 @@ py::array_t<float> gemm_packed(const F32& A, const F32& W, const std::optional<F
     ThreadCount tc(threads);
     if (team_threads > 0) {
 #pragma omp parallel num_threads(team_threads)
-      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N,
-                           true, nullptr);
+      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N, true,
+                           nullptr);
     } else {
-      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N,
-                           false, nullptr);
+      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N, false,
+                           nullptr);
     }
   }
   return C.take({M, N});
 }
 
-py::array_t<float> gemm_ref(const F32& A, const F32& W, const std::optional<F32>& bias,
-                            bool relu) {
+py::array_t<float> gemm_ref(const F32& A, const F32& W, const std::optional<F32>& bias, bool relu) {
   const int M = int(A.shape(0)), K = int(A.shape(1)), N = int(W.shape(0));
   py::array_t<float> C({M, N});
   cpu::gemm_fp32_ref(A.data(), W.data(), bias_ptr(bias), C.mutable_data(), relu, M, K, N);
@@ -123,9 +122,12 @@ py::array_t<float> relu(const F32& x, int slot) {
   py::array_t<float> out(x.size());
   std::memcpy(out.mutable_data(), x.data(), size_t(x.size()) * sizeof(float));
   BackendOps& ops = active_backend_or_throw();
-  if (slot == 32) ops.relu_fp32(out.mutable_data(), int(x.size()), nullptr);
-  else if (slot == 47) ops.relu_fp32_alias(out.mutable_data(), int(x.size()), nullptr);
-  else cpu::relu_fp32_ref(out.mutable_data(), int(x.size()));
+  if (slot == 32)
+    ops.relu_fp32(out.mutable_data(), int(x.size()), nullptr);
+  else if (slot == 47)
+    ops.relu_fp32_alias(out.mutable_data(), int(x.size()), nullptr);
+  else
+    cpu::relu_fp32_ref(out.mutable_data(), int(x.size()));
   return out;
 }
 
@@ -256,8 +258,8 @@ py::array_t<float> gemm_int8_dynamic_call(const F32& X, const I8& W, const F32& 
   const int M = int(X.shape(0)), K = int(X.shape(1)), N = int(W.shape(0));
   Guarded<float> Y(size_t(M) * N);
   if (reference) {
-    cpu::gemm_int8_dynamic_ref(X.data(), W.data(), w_scales.data(), bias64.data(),
-                               bias_ptr(bias), Y.data.data(), M, K, N);
+    cpu::gemm_int8_dynamic_ref(X.data(), W.data(), w_scales.data(), bias64.data(), bias_ptr(bias),
+                               Y.data.data(), M, K, N);
   } else {
     PackedInt8 block = pack_int8(W);
     Guarded<int8_t> q(size_t(M) * K);

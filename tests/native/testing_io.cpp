@@ -4,8 +4,8 @@
 
 #include "io/arch_loader.h"
 #include "io/json.h"
-#include "layers/op_kind.h"
 #include "io/weights_loader.h"
+#include "layers/op_kind.h"
 #include "testing_families.h"
 
 namespace py = pybind11;
@@ -70,7 +70,8 @@ py::dict load_weights_probe(const std::string& path, const std::vector<std::stri
   py::dict tensors;
   for (const auto& [name, t] : static_cast<ProbeLayer&>(*layers[0]).found) {
     if (t)
-      tensors[py::str(name)] = py::make_tuple(t->first, py::bytes(reinterpret_cast<const char*>(t->second.data()), t->second.size()));
+      tensors[py::str(name)] = py::make_tuple(
+          t->first, py::bytes(reinterpret_cast<const char*>(t->second.data()), t->second.size()));
     else
       tensors[py::str(name)] = py::none();
   }

@@ -206,12 +206,13 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
     over_gather_chunks<float>(g, K, [&](int oy0, int oy1, float* cols) {
       const int64_t m0 = int64_t(oy0) * g.Wo;
       im2col_cl(input, g, oy0, oy1, 0.0f, cols);
-      ops.gemm_packed_fp32(cols, pk, bias, output + m0 * C_out, relu, (oy1 - oy0) * g.Wo, K,
-                           C_out, false, ctx);
+      ops.gemm_packed_fp32(cols, pk, bias, output + m0 * C_out, relu, (oy1 - oy0) * g.Wo, K, C_out,
+                           false, ctx);
     });
     return;
   }
-  float* A = pointwise ? nullptr : (scratch ? scratch : thread_scratch<Fp32Columns, float>(int64_t(M) * K));
+  float* A = pointwise ? nullptr
+                       : (scratch ? scratch : thread_scratch<Fp32Columns, float>(int64_t(M) * K));
   const float* a = pointwise ? input : A;
   if (run_serial()) {
     if (!pointwise) im2col_cl(input, g, 0, g.Ho, 0.0f, A);
@@ -236,19 +237,20 @@ int64_t grouped_fp32_scratch_floats(int C, int H_out, int W_out, int C_out, int 
 }
 
 void conv_fp32_grouped(const float* input, const void* const* group_packs, const float* bias,
-                       float* output, int C, int H, int W, int C_out, int kH, int kW,
-                       int stride_h, int stride_w, int pad_h, int pad_w, int dil_h, int dil_w,
-                       int groups, bool relu, float* scratch) {
+                       float* output, int C, int H, int W, int C_out, int kH, int kW, int stride_h,
+                       int stride_w, int pad_h, int pad_w, int dil_h, int dil_w, int groups,
+                       bool relu, float* scratch) {
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
   const int Cg = C / groups, Ng = C_out / groups;
-  ConvGeometry g = image_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
+  ConvGeometry g =
+      image_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
   if (!scratch)
     scratch = thread_scratch<Fp32Columns, float>(
-                   grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
+        grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
   float* A = scratch;
   float* Y = scratch + int64_t(M) * K;
   auto scatter = [&](int gi, int m0, int m1) {
@@ -286,8 +288,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
 
 void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
-               int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W, int C_out,
-               int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+               int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W, int C_out, int kH,
+               int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
                int8_t* scratch, bool channels_last, const int32_t* row_sums, void* ctx) {
   if (groups < 1) groups = 1;
   if (channels_last && groups > 1) {
@@ -299,7 +301,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_int8 && ops.pack_weights_int8, "gemm_int8");
   const int Cg = C / groups, Ng = C_out / groups;
-  const ConvGeometry g = image_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, 1, 1);
+  const ConvGeometry g =
+      image_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, 1, 1);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
@@ -360,8 +363,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                           false);
       return;
     }
-    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
-                  C_out, false, false, row_sums, ctx);
+    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K, C_out,
+                  false, false, row_sums, ctx);
     return;
   }
 #pragma omp parallel num_threads(omp_get_max_threads())
@@ -371,17 +374,16 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
       for (int oy = 0; oy < g.Ho; ++oy)
         im2col_cl(input, g, oy, oy + 1, in_zp, A + int64_t(oy) * g.Wo * K);
     }
-    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
-                  C_out, false, true, row_sums, ctx);
+    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K, C_out,
+                  false, true, row_sums, ctx);
   }
 }
 
 void conv_int8_grouped_channels_last(const int8_t* input, const int8_t* weight,
                                      const int64_t* eff_bias, const int32_t* multiplier,
                                      const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                                     int8_t* output, int C, int H, int W, int C_out, int kH,
-                                     int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                                     int groups) {
+                                     int8_t* output, int C, int H, int W, int C_out, int kH, int kW,
+                                     int stride_h, int stride_w, int pad_h, int pad_w, int groups) {
   const int Ho = conv_out_size(H, pad_h, 1, kH, stride_h);
   const int Wo = conv_out_size(W, pad_w, 1, kW, stride_w);
   if (Ho <= 0 || Wo <= 0) return;
@@ -390,9 +392,8 @@ void conv_int8_grouped_channels_last(const int8_t* input, const int8_t* weight,
   int8_t* pout = thread_scratch<PlanarOutput, int8_t>(M * C_out);
   for (int64_t p = 0; p < HW; ++p)
     for (int c = 0; c < C; ++c) pin[c * HW + p] = input[p * C + c];
-  conv_int8(pin, weight, nullptr, eff_bias, multiplier, shift, in_zp, out_zp, pout, C, H, W,
-            C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, nullptr, false, nullptr,
-            nullptr);
+  conv_int8(pin, weight, nullptr, eff_bias, multiplier, shift, in_zp, out_zp, pout, C, H, W, C_out,
+            kH, kW, stride_h, stride_w, pad_h, pad_w, groups, nullptr, false, nullptr, nullptr);
   for (int64_t p = 0; p < M; ++p)
     for (int c = 0; c < C_out; ++c) output[p * C_out + c] = pout[c * M + p];
 }

@@ -22,9 +22,7 @@ FixedPoint split(double f) {
 
 }  // namespace
 
-bool fixed_point_factor_ok(double f) {
-  return std::isfinite(f) && f > 0.0 && split(f).e <= 30;
-}
+bool fixed_point_factor_ok(double f) { return std::isfinite(f) && f > 0.0 && split(f).e <= 30; }
 
 FixedPoint to_fixed_point(double f) {
   if (!fixed_point_factor_ok(f))
@@ -43,9 +41,8 @@ void add_fp32_ref(const float* a, const float* b, float* out, int n, bool relu, 
   }
 }
 
-void add_int8_ref(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp,
-                  float in2_scale, int in2_zp, float out_scale, int out_zp, int8_t* out,
-                  int n, void*) {
+void add_int8_ref(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp, float in2_scale,
+                  int in2_zp, float out_scale, int out_zp, int8_t* out, int n, void*) {
   const FixedPoint f1 = to_fixed_point(in1_scale / out_scale);
   const FixedPoint f2 = to_fixed_point(in2_scale / out_scale);
   for (int i = 0; i < n; ++i) {

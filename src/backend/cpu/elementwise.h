@@ -24,21 +24,17 @@ FixedPoint to_fixed_point(double f);
 inline int64_t apply_fixed_point(int64_t a, FixedPoint fp) {
   return (a * fp.m + (int64_t(1) << (30 - fp.e))) >> (31 - fp.e);
 }
-inline int8_t saturate_int8(int64_t v) {
-  return int8_t(v < -128 ? -128 : v > 127 ? 127 : v);
-}
+inline int8_t saturate_int8(int64_t v) { return int8_t(v < -128 ? -128 : v > 127 ? 127 : v); }
 
 // Scalar references. Input and output may be the same block.
 void add_fp32_ref(const float* a, const float* b, float* out, int n, bool relu, void* ctx);
-void add_int8_ref(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp,
-                  float in2_scale, int in2_zp, float out_scale, int out_zp, int8_t* out,
-                  int n, void* ctx);
+void add_int8_ref(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp, float in2_scale,
+                  int in2_zp, float out_scale, int out_zp, int8_t* out, int n, void* ctx);
 void scale_fp32_ref(const float* in, float* out, size_t n, float s, void* ctx);
 
 void add_fp32_avx2(const float* a, const float* b, float* out, int n, bool relu, void* ctx);
-void add_int8_avx2(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp,
-                   float in2_scale, int in2_zp, float out_scale, int out_zp, int8_t* out,
-                   int n, void* ctx);
+void add_int8_avx2(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp, float in2_scale,
+                   int in2_zp, float out_scale, int out_zp, int8_t* out, int n, void* ctx);
 void scale_fp32_avx2(const float* in, float* out, size_t n, float s, void* ctx);
 
 void install_elementwise_ops(BackendOps& ops);

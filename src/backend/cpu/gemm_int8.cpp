@@ -25,8 +25,7 @@ uint8_t* pack_weights_int8(const int8_t* W, int N, int K) {
   for (int n = 0; n < N; ++n) {
     const size_t p = size_t(n) / 8, j = size_t(n) % 8;
     for (int k = 0; k < K; ++k)
-      block[(p * kg + size_t(k) / 4) * 32 + 2 * j + kOffset[k % 4]] =
-          uint8_t(W[size_t(n) * K + k]);
+      block[(p * kg + size_t(k) / 4) * 32 + 2 * j + kOffset[k % 4]] = uint8_t(W[size_t(n) * K + k]);
   }
   return block;
 }
@@ -39,8 +38,8 @@ struct DynamicRowScales;
 
 // The float product's split: columns when several threads share fewer rows than columns,
 // else 8-row blocks with the trailing rows on thread 0.
-void run_team_share(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M,
-                    int K, int N, int t, int T) {
+void run_team_share(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M, int K,
+                    int N, int t, int T) {
   const int nb = (N + 7) / 8;
   const int mb = M / 8;
   if (T > 1 && M < N) {
@@ -55,9 +54,9 @@ void run_team_share(const int8_t* A, const uint8_t* packed, const Int8Output& ou
 }  // namespace
 
 void gemm_int8(const int8_t* A, const uint8_t* packed, const int64_t* bias,
-               const int32_t* multiplier, const int32_t* shift, const float* scale,
-               int8_t out_zp, void* C, bool float_output, int M, int K, int N,
-               bool channel_major, bool team, const int32_t* row_sums, void* ctx) {
+               const int32_t* multiplier, const int32_t* shift, const float* scale, int8_t out_zp,
+               void* C, bool float_output, int M, int K, int N, bool channel_major, bool team,
+               const int32_t* row_sums, void* ctx) {
   if (M <= 0 || N <= 0) return;
   Int8Output out;
   out.mode = float_output ? Int8Output::kFloat : Int8Output::kRequantize;
@@ -112,8 +111,8 @@ void gemm_int8_dynamic(const float* X, const uint8_t* packed, const float* w_sca
   float* row_scale = thread_scratch<DynamicRowScales, float>(M);
   quantize_rows_avx2(X, q_scratch, row_scale, M, K);
   std::copy(w_scales, w_scales + N, scale_scratch);
-  gemm_int8(q_scratch, packed, bias64, nullptr, nullptr, scale_scratch, 0, Y, true, M, K, N,
-            false, false, row_sums, nullptr);
+  gemm_int8(q_scratch, packed, bias64, nullptr, nullptr, scale_scratch, 0, Y, true, M, K, N, false,
+            false, row_sums, nullptr);
   // Two separate roundings, row scale then bias: this file is built without FMA, so the
   // compiler cannot fuse them.
   for (int m = 0; m < M; ++m) {

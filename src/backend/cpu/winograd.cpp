@@ -48,8 +48,8 @@ void winograd_kernel_transform(const float* g, float* U) {
   }
 }
 
-void winograd_input_fp32_ref(const float* in, int C, int H, int W, int t0, int t1, int c0,
-                             int c1, float* V) {
+void winograd_input_fp32_ref(const float* in, int C, int H, int W, int t0, int t1, int c0, int c1,
+                             float* V) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   float d[16], v[16];
@@ -79,8 +79,8 @@ void winograd_input_int8_ref(const int8_t* in, int8_t zp, int C, int H, int W, i
     }
 }
 
-void winograd_output_fp32_ref(const float* Mw, const float* bias, bool relu, float* out,
-                              int C_out, int H, int W, int t0, int t1, int c0, int c1) {
+void winograd_output_fp32_ref(const float* Mw, const float* bias, bool relu, float* out, int C_out,
+                              int H, int W, int t0, int t1, int c0, int c1) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   float m[16], y[4];
@@ -126,8 +126,8 @@ int8_t requant_channel(int32_t y, const WinogradInt8Out& q, int o) {
 
 }  // namespace
 
-void winograd_output_int8_ref(const int32_t* P, const WinogradInt8Out& q, int8_t* out,
-                              int C_out, int H, int W, int t0, int t1, int c0, int c1) {
+void winograd_output_int8_ref(const int32_t* P, const WinogradInt8Out& q, int8_t* out, int C_out,
+                              int H, int W, int t0, int t1, int c0, int c1) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   Wrap m[16], y[4];
@@ -183,10 +183,9 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
 
 void conv_winograd_int8(const int8_t* input, const void* const packed[16], const float* scales,
                         float input_scale, const int64_t* bias, const int32_t* multiplier,
-                        const int32_t* shift, const float* req_scale, int8_t in_zp,
-                        int8_t out_zp, int8_t* output, int C, int H, int W, int C_out,
-                        int8_t* scratch0, int32_t* scratch1, const int32_t* const row_sums[16],
-                        void* ctx) {
+                        const int32_t* shift, const float* req_scale, int8_t in_zp, int8_t out_zp,
+                        int8_t* output, int C, int H, int W, int C_out, int8_t* scratch0,
+                        int32_t* scratch1, const int32_t* const row_sums[16], void* ctx) {
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_int8_int32 != nullptr, "gemm_int8_int32");
   if (H <= 0 || W <= 0) return;
