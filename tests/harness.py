@@ -37,8 +37,8 @@ import re
 import numpy as np
 
 import model_inference
-import model_inference_tools as mt
 import model_inference_testing as testing  # the one import of the engine's test hooks
+import model_inference_tools as mt
 
 DEFAULT_TOL = 1e-4
 THREADS = (1, 2)
