@@ -3,10 +3,11 @@ runs an architecture file plus a W1X1 file in channels-last order. The exporter 
 compare it against PyTorch; it shares no code with the exporter."""
 
 import json
-import math
 import struct
 
 import numpy as np
+
+from int8_reference import rescale, saturate
 
 
 def read_weights(path):
@@ -28,20 +29,6 @@ def read_weights(path):
 def tensor(weights, name, dtype):
     shape, raw = weights[name]
     return np.frombuffer(raw, dtype).reshape(shape)
-
-
-def multiplier(f):
-    m, e = math.frexp(float(f))
-    q = int(math.floor(abs(m) * 2**31 + 0.5))
-    if q == 2**31:
-        q, e = 2**30, e + 1
-    return q, e
-
-
-def apply_multiplier(a, f):
-    m, e = multiplier(f)
-    a = np.asarray(a, np.int64)
-    return (a * m + (1 << (30 - e))) >> (31 - e)
 
 
 def im2col(x, kh, kw, sh, sw, ph, pw, dh=1, dw=1, pad_value=0):
@@ -135,8 +122,8 @@ def run(arch_path, weights_path, x):
             acc = conv(ins[0], tensor(wts, name + ".weight", np.int8), a, a["in_zp"], np.int64)
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
             rs = tensor(wts, name + ".req_scale", np.float32)
-            y = np.stack([apply_multiplier(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
-            y = np.clip(y + a["out_zp"], -128, 127).astype(np.int8)
+            y = np.stack([rescale(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
+            y = saturate(y + a["out_zp"])
         elif op == "gemm_int8":
             acc = tensor(wts, name + ".weight", np.int8).astype(np.int64) @ ins[0].reshape(-1).astype(np.int64)
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
@@ -144,14 +131,14 @@ def run(arch_path, weights_path, x):
         elif op == "add_int8":
             f1 = np.float32(a["in1_scale"]) / np.float32(a["out_scale"])
             f2 = np.float32(a["in2_scale"]) / np.float32(a["out_scale"])
-            y = (a["out_zp"] + apply_multiplier(ins[0].astype(np.int64) - a["in1_zp"], f1)
-                 + apply_multiplier(ins[1].astype(np.int64) - a["in2_zp"], f2))
-            y = np.clip(y, -128, 127).astype(np.int8)
+            y = (a["out_zp"] + rescale(ins[0].astype(np.int64) - a["in1_zp"], f1)
+                 + rescale(ins[1].astype(np.int64) - a["in2_zp"], f2))
+            y = saturate(y)
         elif op == "avgpool_int8":
             h, w, _ = ins[0].shape
             acc = (ins[0].astype(np.int64) - a["in_zp"]).sum(axis=(0, 1), keepdims=True)
             f = np.float32(a["in_scale"]) / (np.float32(h * w) * np.float32(a["out_scale"]))
-            y = np.clip(apply_multiplier(acc, f) + a["out_zp"], -128, 127).astype(np.int8)
+            y = saturate(rescale(acc, f) + a["out_zp"])
         else:
             raise AssertionError(f"no reference for op {op}")
         if relu and y.dtype != np.int8:

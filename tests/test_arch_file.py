@@ -2,7 +2,7 @@ import json
 
 import pytest
 
-import model_inference_testing as t
+from harness import testing as t
 from op_table import ALIASES, OPS
 
 

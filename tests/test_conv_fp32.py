@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-import model_inference_testing as t
+from harness import num_threads, testing as t
 
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)
@@ -111,12 +111,9 @@ def test_conv_fp32_layer_matches_torch(rng, threads, C_in, C_out, k, s, p, d, gr
     x = rng.standard_normal((H, W, C_in)).astype(np.float32)
     w = rng.standard_normal((C_out, C_in // groups, k, k)).astype(np.float32)
     b = rng.standard_normal(C_out).astype(np.float32)
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, path = run_fp32(w, b, x, relu=True, stride_h=s, stride_w=s, pad_h=p, pad_w=p,
                            dilation_h=d, dilation_w=d, groups=groups)
-    finally:
-        t.set_num_threads(2)
     expected_path = ("winograd" if (k, s, p, d, groups) == (3, 1, 1, 1, 1) else
                      "general" if groups == 1 else
                      "depthwise" if groups == C_in == C_out else "grouped")
@@ -134,11 +131,8 @@ def test_stem_gathered_in_chunks_bit_exact(rng, threads):
     x = rng.standard_normal((H, W, C)).astype(np.float32)
     w = rng.standard_normal((N, C, k, k)).astype(np.float32)
     b = rng.standard_normal(N).astype(np.float32)
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, path = run_fp32(w, b, x, relu=True, pad_h=p, pad_w=p)
-    finally:
-        t.set_num_threads(2)
     assert path == "general"
     xp = np.pad(x, ((p, p), (p, p), (0, 0)))
     cols = np.stack([xp[ky:ky + H, kx:kx + W] for ky in range(k) for kx in range(k)], axis=2)

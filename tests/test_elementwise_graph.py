@@ -4,7 +4,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from test_elementwise import rescale, saturate
+from int8_reference import rescale, saturate
 from test_pooling import maxpool_reference
 
 

@@ -1,6 +1,6 @@
 import pytest
 
-import model_inference_testing as t
+from harness import testing as t
 
 
 @pytest.mark.parametrize(

@@ -2,12 +2,9 @@
 import numpy as np
 import pytest
 
-import model_inference as mi
-import model_inference_testing
+from harness import check_rejects, one_node, testing as T
+from int8_reference import rescale, saturate
 from op_table import CLASS_OF
-from test_elementwise import rescale, saturate
-
-T = model_inference_testing
 
 
 def c_div(a, b):
@@ -80,6 +77,13 @@ def test_maxpool_rejects_no_output_pixel():
     assert T.layer_output_shape("maxpool_int8", {"kH": 5, "kW": 5}, [(3, 1, 1)]) == (3, 0, 0)
     with pytest.raises(RuntimeError, match="MaxPoolInt8 'p'.*no output pixel"):
         T.run_layer("maxpool_int8", {"kH": 5, "kW": 5}, [np.zeros((1, 1, 3), np.int8)], name="p")
+
+
+def test_model_rejects_input_too_small_for_the_window_and_stays_usable(make_model):
+    model = make_model(one_node("maxpool_int8", (0, 8, 3), name="p", dtype="int8", kH=5, kW=5))
+    x = np.random.default_rng(3).integers(-128, 128, (8, 8, 3), dtype=np.int8)
+    y = check_rejects(model, x[:2], x, node="p", match="no output pixel on a 2x8 input")
+    np.testing.assert_array_equal(y, maxpool_reference(x, (5, 5), (2, 2), (0, 0), -128).ravel())
 
 
 @pytest.mark.parametrize("hwc", [(1, 1, 1), (7, 7, 20), (3, 11, 64), (9, 9, 3)])

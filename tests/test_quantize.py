@@ -5,6 +5,7 @@ torch = pytest.importorskip("torch")
 from torch import nn  # noqa: E402
 
 import engine_reference as ref  # noqa: E402
+from int8_reference import rescale  # noqa: E402
 from model_inference_tools.engine_io import quantize_input, to_engine_layout  # noqa: E402
 from model_inference_tools.graph import ExportError  # noqa: E402
 from model_inference_tools.quantize import choose_qparams, quantize  # noqa: E402
@@ -84,7 +85,7 @@ def test_arguments_and_tensors_follow_the_integer_arithmetic(tmp_path):
     spec, x = doc["inputs"][0], data[:1]
     q = quantize_input(to_engine_layout(x), spec["scale"], spec["zp"])
     acc = ref.conv(q, t["0.weight"], conv["args"], spec["zp"], np.int64) + t["0.eff_bias"]
-    codes = np.stack([ref.apply_multiplier(acc[..., c], t["0.req_scale"][c]) for c in range(3)], -1) - 128
+    codes = np.stack([rescale(acc[..., c], t["0.req_scale"][c]) for c in range(3)], -1) - 128
     w = model[0].weight.detach().numpy().reshape(3, -1)
     w_scale = np.abs(w).max(1) / 127
     out_scale = spec["scale"] * w_scale / t["0.req_scale"]

@@ -7,7 +7,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-import model_inference_testing as t
+from harness import testing as t
 
 ROWS, C = 256, 64
 
