@@ -31,6 +31,28 @@ void check_tensor_count(const char* cls, const std::string& node, const std::str
 
 }  // namespace detail
 
+std::vector<float> read_floats_exact(const TensorLookup& lookup, const char* cls,
+                                     const std::string& node, const std::string& suffix,
+                                     int64_t rows, int64_t count, bool required) {
+  const std::string tensor = node + suffix;
+  std::vector<int> shape;
+  std::vector<uint8_t> bytes;
+  if (!lookup(tensor, shape, bytes)) {
+    if (required) layer_error(cls, node, "tensor '" + tensor + "' is missing");
+    return {};
+  }
+  std::vector<float> v = detail::tensor_values<float>(bytes);
+  if (count > 0 && int64_t(v.size()) != count)
+    layer_error(cls, node,
+                "tensor '" + tensor + "' has " + std::to_string(v.size()) + " values, needs " +
+                    std::to_string(count));
+  if (shape.size() == 2 && shape[0] != rows)
+    layer_error(cls, node,
+                "tensor '" + tensor + "' has " + std::to_string(shape[0]) + " rows, needs " +
+                    std::to_string(rows));
+  return v;
+}
+
 namespace {
 
 void require_packing(const BackendOps& ops, bool present) {
@@ -61,6 +83,14 @@ void upload_packed(Buffer& block, Allocator& allocator) {
   allocator.copy_to_device(dev.data, block.data, block.size);
   dev.on_device = 1;
   block = std::move(dev);
+}
+
+Buffer upload_floats(const std::vector<float>& v, Allocator& allocator) {
+  if (v.empty()) return {};
+  Buffer b = allocator.make_buffer(v.size() * sizeof(float));
+  allocator.copy_to_device(b.data, v.data(), v.size() * sizeof(float));
+  b.on_device = allocator.is_device();
+  return b;
 }
 
 const TensorRef& layer_input(const char* cls, const std::string& node, const TensorRef* inputs,

@@ -60,6 +60,13 @@ std::vector<T> read_optional(const TensorLookup& lookup, const char* cls, const 
   return v;
 }
 
+// The float tensor <node><suffix> holding exactly `count` values (any number when `count` is
+// 0) and, when the file gives it two dims, `rows` rows. A missing tensor is an error when
+// `required`, else an empty vector.
+std::vector<float> read_floats_exact(const TensorLookup& lookup, const char* cls,
+                                     const std::string& node, const std::string& suffix,
+                                     int64_t rows, int64_t count, bool required);
+
 // An N x K weight matrix packed by the backend, owning its block; the size is the block's
 // true size, so that a device upload copies all of it.
 Buffer pack_fp32(const BackendOps& ops, const float* W, int N, int K);
@@ -68,6 +75,9 @@ Buffer pack_int8(const BackendOps& ops, const int8_t* W, int N, int K);
 // Replaces a host block by a copy in the allocator's device memory; nothing on a host
 // allocator or for an empty or already uploaded block.
 void upload_packed(Buffer& block, Allocator& allocator);
+
+// A device copy of a float vector from the allocator; empty for an empty vector.
+Buffer upload_floats(const std::vector<float>& v, Allocator& allocator);
 
 // Input i of a node, or an error naming how many inputs the node needs.
 const TensorRef& layer_input(const char* cls, const std::string& node, const TensorRef* inputs,

@@ -32,4 +32,37 @@ class SliceChannelsFp32 : public ILayer {
   int end_;
 };
 
+// One float per row: the sum of its channels.
+class SumChannelsFp32 : public ILayer {
+ public:
+  explicit SumChannelsFp32(const LayerArgs& args);
+  TensorShape forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
+                      const RunContext& ctx) override;
+  TensorShape output_shape(const TensorShape& in) override;
+};
+
+// One step of reflection at the start: rows (r1, r0, r1, r2, ...).
+class ReflectionPad1dFp32 : public ILayer {
+ public:
+  explicit ReflectionPad1dFp32(const LayerArgs& args);
+  TensorShape forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
+                      const RunContext& ctx) override;
+  TensorShape output_shape(const TensorShape& in) override;
+  TensorShape output_shape_data(const void* const* data, const TensorShape* shapes,
+                                int count) override;
+  uint8_t output_device() const override;
+};
+
+// Every row repeated scale_factor times in a row.
+class UpsampleNearest1dFp32 : public ILayer {
+ public:
+  explicit UpsampleNearest1dFp32(const LayerArgs& args);
+  TensorShape forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
+                      const RunContext& ctx) override;
+  TensorShape output_shape(const TensorShape& in) override;
+
+ private:
+  int scale_;
+};
+
 }  // namespace mi

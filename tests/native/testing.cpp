@@ -24,4 +24,5 @@ PYBIND11_MODULE(model_inference_testing, t) {
   mi::python::bind_elementwise_testing(t);
   mi::python::bind_runtime_testing(t);
   mi::python::bind_conv_testing(t);
+  mi::python::bind_sequence_testing(t);
 }

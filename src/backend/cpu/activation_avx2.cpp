@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "backend/cpu/activation.h"
+#include "backend/cpu/activation_avx2.h"
 #include "backend/cpu/activation_constants.h"
 
 namespace mi::cpu {
@@ -10,31 +11,6 @@ namespace mi::cpu {
 using namespace act;
 
 namespace {
-
-inline __m256 round_nearest(__m256 v) {
-  return _mm256_round_ps(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-}
-
-// The operand order of max/min keeps NaN: they return their second operand when either
-// is NaN.
-inline __m256 exp8(__m256 x) {
-  x = _mm256_max_ps(_mm256_set1_ps(-kExpMax), x);
-  x = _mm256_min_ps(_mm256_set1_ps(kExpMax), x);
-  const __m256 k = round_nearest(_mm256_mul_ps(x, _mm256_set1_ps(kLog2e)));
-  __m256 r = _mm256_fmadd_ps(k, _mm256_set1_ps(-kLn2Hi), x);
-  r = _mm256_fmadd_ps(k, _mm256_set1_ps(kLn2Lo), r);
-  __m256 p = _mm256_set1_ps(kExpP0);
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpP1));
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpP2));
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpP3));
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(kExpP4));
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(0.5f));
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.0f));
-  p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.0f));
-  const __m256i biased = _mm256_add_epi32(_mm256_cvtps_epi32(k), _mm256_set1_epi32(127));
-  const __m256i e = _mm256_slli_epi32(biased, 23);
-  return _mm256_mul_ps(p, _mm256_castsi256_ps(e));
-}
 
 // 1/d from the hardware estimate and two Newton steps r <- r*(2 - d*r).
 inline __m256 recip8(__m256 d) {

@@ -8,6 +8,7 @@
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/pooling.h"
 #include "backend/cpu/sequence_ops.h"
+#include "backend/cpu/style_norm.h"
 
 namespace mi::cpu {
 
@@ -30,6 +31,7 @@ BackendOps make_record() {
   install_pooling_ops(ops);
   install_activation_ops(ops);
   install_sequence_ops(ops);
+  install_style_norm_ops(ops);
   install_conv_ops(ops);
   return ops;
 }
