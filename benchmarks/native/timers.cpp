@@ -159,6 +159,8 @@ py::tuple kernel(const std::string& op, int H, int W, int C, int iters, int repe
 
 }  // namespace
 
+void bind_sequence_timers(py::module_& b);
+
 }  // namespace mi
 
 PYBIND11_MODULE(model_inference_bench, b) {
@@ -173,4 +175,5 @@ PYBIND11_MODULE(model_inference_bench, b) {
   b.def("copy", &mi::copy, py::arg("bytes"), py::arg("reps"));
   b.def("kernel", &mi::kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
         py::arg("iters"), py::arg("repeats") = 5);
+  mi::bind_sequence_timers(b);
 }

@@ -5,6 +5,8 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,6 +17,8 @@
 #include "backend/cpu/lstm.h"
 #include "backend/cpu/sequence_ops.h"
 #include "backend/cpu/style_norm.h"
+#include "layers/layer_registry.h"
+#include "layers/op_kind.h"
 #include "testing_arrays.h"
 #include "testing_families.h"
 
@@ -160,6 +164,62 @@ Array<float> lstm(const Array<float>& x, const Array<float>& w_ih, const Array<f
   return out.take({py::ssize_t(T), py::ssize_t(stride)});
 }
 
+class Args : public LayerArgs {
+ public:
+  Args(const py::dict& d, std::string name, int kind) : name_(std::move(name)), kind_(kind) {
+    for (const auto& [k, v] : d) values_[py::str(k)] = v.cast<double>();
+  }
+  int get_int(const char* key, int def) const override { return int(get(key, def)); }
+  float get_float(const char* key, float def) const override { return float(get(key, def)); }
+  bool get_bool(const char* key, bool def) const override { return get(key, def) != 0.0; }
+  const std::string& node_name() const override { return name_; }
+  int op_kind() const override { return kind_; }
+
+ private:
+  double get(const char* key, double def) const {
+    const auto it = values_.find(key);
+    return it == values_.end() ? def : it->second;
+  }
+  std::map<std::string, double> values_;
+  std::string name_;
+  int kind_;
+};
+
+// Builds one layer, loads `tensors` ({name: array}) and runs its forward on `inputs`
+// ([rows, C] sequences or 1-D vectors) without any shape planning, so that the layer's own
+// run-time checks are what stands between bad input and its kernel. The output has
+// `out_size` floats followed by a guard area.
+Array<float> sequence_layer(const std::string& op, const py::dict& args, const py::dict& tensors,
+                            const std::vector<Array<float>>& inputs, int64_t out_size,
+                            const std::string& name) {
+  const int kind = op_kind_of(op);
+  const LayerCreator create = layer_creator(kind);
+  if (!create) throw std::invalid_argument("no layer class for op " + op);
+  std::unique_ptr<ILayer> layer = create(Args(args, name, kind));
+  layer->name = name;
+  layer->load_weights(
+      [&](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        if (!tensors.contains(n)) return false;
+        const py::array a = py::array::ensure(tensors[py::str(n)], py::array::c_style);
+        shape.assign(a.shape(), a.shape() + a.ndim());
+        bytes.resize(size_t(a.nbytes()));
+        std::memcpy(bytes.data(), a.data(), bytes.size());
+        return true;
+      });
+  std::vector<TensorRef> refs;
+  for (const Array<float>& a : inputs) {
+    TensorShape s{int32_t(a.shape(a.ndim() - 1)), a.ndim() == 2 ? int32_t(a.shape(0)) : 1, 1};
+    if (a.ndim() != 1 && a.ndim() != 2) throw std::invalid_argument("inputs are 1-D or [rows, C]");
+    refs.push_back(TensorRef{const_cast<float*>(a.data()), 0, uint64_t(a.nbytes()), s});
+  }
+  Guarded out{size_t(out_size)};
+  const BufferView view{out.data(), 0, uint64_t(out_size) * sizeof(float)};
+  const TensorShape got = layer->forward(refs.data(), int(refs.size()), view, RunContext{});
+  if (got.count() != out_size)
+    throw std::runtime_error("forward returned " + std::to_string(got.count()) + " values");
+  return out.take({py::ssize_t(out_size)});
+}
+
 }  // namespace
 
 void bind_sequence_testing(py::module_& t) {
@@ -175,6 +235,8 @@ void bind_sequence_testing(py::module_& t) {
   t.def("lstm_direction_fp32", &lstm, py::arg("x"), py::arg("w_ih"), py::arg("w_hh"),
         py::arg("b_ih") = py::none(), py::arg("b_hh") = py::none(), py::arg("reverse") = false,
         py::arg("out_stride") = 0, py::arg("impl") = "avx2");
+  t.def("sequence_layer", &sequence_layer, py::arg("op"), py::arg("args"), py::arg("tensors"),
+        py::arg("inputs"), py::arg("out_size"), py::arg("name") = "node");
   t.def("ada_in_block_rows", &cpu::ada_in_block_rows, py::arg("C"));
 }
 

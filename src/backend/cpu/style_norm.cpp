@@ -16,9 +16,11 @@ namespace {
 
 // Below this many elements a kernel does not pay for a team.
 constexpr int64_t kTeamElements = 32768;
-// Floats per statistics block of adaptive instance norm: a block stays in L2 between its
-// two passes.
+// Statistics blocks of adaptive instance norm hold up to this many floats, so that a block
+// stays in cache between its two passes, and up to this many rows, so that the sums inside
+// a block stay short; longer sequences are merged block by block.
 constexpr int kAdaInBlockFloats = 16384;
+constexpr int kAdaInBlockMaxRows = 256;
 
 int threads_for(int64_t elements) { return elements >= kTeamElements ? team_threads() : 1; }
 
@@ -112,7 +114,7 @@ float snake_value(float x, float alpha, float inv_alpha) {
   const float z = alpha * x;
   float s;
   if (std::fabs(z) > kSnakeDirectLimit) {
-    s = std::sin(z);
+    s = float(std::sin(double(alpha) * double(x)));
   } else {
     const float z_lo = std::fma(alpha, x, -z);
     const float n = std::nearbyint(z * kInvPi);
@@ -129,7 +131,9 @@ float snake_value(float x, float alpha, float inv_alpha) {
   return std::fma(inv_alpha, s * s, x);
 }
 
-int ada_in_block_rows(int C) { return std::max(1, kAdaInBlockFloats / std::max(C, 1)); }
+int ada_in_block_rows(int C) {
+  return std::clamp(kAdaInBlockFloats / std::max(C, 1), 1, kAdaInBlockMaxRows);
+}
 
 void snake1d_fp32(const float* in, float* out, const float* alpha, const float* inv_alpha, int rows,
                   int C, void*) {

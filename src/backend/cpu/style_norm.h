@@ -39,10 +39,10 @@ int ada_in_block_rows(int C);
 // One Snake value. sin(z) is reduced exactly: z = alpha * x is split into its rounded value
 // and the rounding error, the multiple of pi is taken off in two parts, and a degree-9
 // minimax polynomial on [-pi/2, pi/2] finishes. Arguments beyond kSnakeDirectLimit in
-// magnitude, where a float cannot resolve the multiple of pi, use the library sine of the
-// rounded product.
+// magnitude, where the float multiple of pi may be off by one, take the double-precision
+// sine of the exact product instead.
 float snake_value(float x, float alpha, float inv_alpha);
-constexpr float kSnakeDirectLimit = 4194304.0f;  // 2^22
+constexpr float kSnakeDirectLimit = 65536.0f;
 
 // The AVX2 row kernels. Rows [r0, r1) of a rows x C block.
 void snake_rows_avx2(const float* in, float* out, const float* alpha, const float* inv_alpha,
