@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from model_inference_tools import sequence_graph
 from model_inference_tools.arch import Arch
 from model_inference_tools.engine_io import write_model
 from model_inference_tools.graph import ExportError, lower
@@ -51,6 +52,9 @@ def _fp32_node(arch: Arch, op, tensors: dict) -> None:
 
 def build_fp32(module, example_input, model_name: str | None = None) -> tuple[dict, dict]:
     """The architecture document and the weight tensors of ``module`` in float32."""
+    if sequence_graph.is_sequence_example(example_input):
+        inputs = example_input if isinstance(example_input, (tuple, list)) else (example_input,)
+        return sequence_graph.build_fp32(module, inputs, model_name)
     graph = lower(module, example_input)
     arch = Arch(model=model_name or type(module).__name__)
     arch.add_input(graph.input_name, input_dims(graph.input_layout), dtype="float32")
@@ -63,7 +67,9 @@ def build_fp32(module, example_input, model_name: str | None = None) -> tuple[di
 
 def export(module, example_input, arch_path, weights_path, model_name: str | None = None) -> dict:
     """Export ``module`` (in eval mode) as a float32 model; returns the architecture
-    document. ``example_input`` is one (1, C, H, W) image or one (1, N) vector."""
+    document. ``example_input`` is one (1, C, H, W) image or one (1, N) vector, or for
+    sequence models a sequence of three dims or a tuple of example inputs (see
+    ``sequence_graph``)."""
     doc, tensors = build_fp32(module, example_input, model_name)
     write_model(arch_path, weights_path, doc, tensors)
     return doc
