@@ -56,6 +56,34 @@ def weight_sets() -> dict[str, dict]:
     }
 
 
+def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
+    """Small models of the sequence layers with weights that fit them."""
+    rng = np.random.default_rng(3)
+
+    def f32(*shape):
+        return rng.standard_normal(shape).astype(np.float32)
+
+    a = mt.Arch(model="lstm")
+    a.add_input("x", [0, 3])
+    a.add("r", "lstm_fp32", ["x"], "y", hidden_size=2, bidirectional=True)
+    a.add("p", "reflection_pad1d_fp32", ["y"], "z")
+    lstm = {f"r.{k}_l0{d}": f32(*s) for d in ("", "_reverse")
+            for k, s in (("weight_ih", (8, 3)), ("weight_hh", (8, 2)), ("bias_ih", (8,)),
+                         ("bias_hh", (8,)))}
+
+    b = mt.Arch(model="style")
+    b.add_input("x", [0, 4]).add_input("s", [3])
+    b.add("n", "ada_in1d_fp32", ["x", "s"], "y", C=4, C_style=3)
+    b.add("l", "ada_layer_norm_fp32", ["y", "s"], "z", C=4, C_style=3)
+    b.add("k", "snake1d_fp32", ["z"], "u")
+    b.add("u", "upsample_nearest1d_fp32", ["u"], "v", scale_factor=3)
+    b.add("t", "sum_channels_fp32", ["v"], "w")
+    style = {"n.fc.weight_i8": rng.integers(-9, 9, (8, 3), dtype=np.int8),
+             "n.fc.w_scales": np.full(8, 0.1, np.float32), "n.norm.weight": f32(4),
+             "l.fc.weight": f32(8, 3), "l.fc.bias": f32(8), "k.alpha": f32(4)}
+    return {"lstm": (a, lstm), "style": (b, style)}
+
+
 def pack_model(arch: bytes, weights: bytes, inputs: bytes) -> bytes:
     return (struct.pack("<I", len(arch)) + arch + struct.pack("<I", len(weights)) + weights
             + inputs)
@@ -87,6 +115,10 @@ def main(outdir: Path) -> None:
     for ka, a in arch_bytes.items():
         for kw in ("empty", "fc"):
             (dirs["model"] / f"{ka}_{kw}").write_bytes(pack_model(a, weights[kw], data))
+    for k, (arch, tensors) in sequence_models().items():
+        a = json.dumps(arch.to_json()).encode()
+        (dirs["arch"] / k).write_bytes(a)
+        (dirs["model"] / k).write_bytes(pack_model(a, mt.encode_weights(tensors), data))
 
 
 if __name__ == "__main__":

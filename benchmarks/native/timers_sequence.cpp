@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backend/backend.h"
+#include "backend/cpu/lstm.h"
 
 namespace py = pybind11;
 
@@ -95,11 +96,39 @@ py::tuple sequence_kernel(const std::string& op, int L, int C, int iters, int re
   return py::make_tuple(sec, bytes);
 }
 
+// Best seconds per call of the LSTM recurrence alone (input projections given) over T steps
+// of hidden size H, for one or two directions.
+double lstm_recurrence(int T, int H, int n_dirs, int repeats) {
+  const int Hp = cpu::lstm_padded_hidden(H);
+  const int64_t gx_stride = int64_t(n_dirs) * 4 * Hp;
+  std::vector<float> gx(size_t(T) * gx_stride), w_hh(size_t(4) * H * H), out(size_t(T) * 2 * H);
+  for (size_t i = 0; i < gx.size(); ++i) gx[i] = float(i % 31) * 0.03f - 0.4f;
+  for (size_t i = 0; i < w_hh.size(); ++i) w_hh[i] = float(i % 17) * 0.004f - 0.03f;
+  std::vector<float> w_rec(cpu::lstm_recurrent_floats(H));
+  cpu::pack_lstm_recurrent(w_hh.data(), H, w_rec.data());
+  cpu::LstmDirection dirs[2];
+  for (int d = 0; d < n_dirs; ++d)
+    dirs[d] = {gx.data() + d * 4 * Hp, w_rec.data(), out.data() + d * H, d == 1};
+  double best = 1e30;
+  {
+    py::gil_scoped_release unlocked;
+    for (int r = 0; r < repeats; ++r) {
+      const auto t0 = std::chrono::steady_clock::now();
+      cpu::lstm_recurrence_fp32(dirs, n_dirs, T, H, gx_stride, int64_t(n_dirs) * H);
+      const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+      best = std::min(best, dt.count());
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 void bind_sequence_timers(py::module_& b) {
   b.def("sequence_kernel", &sequence_kernel, py::arg("op"), py::arg("L"), py::arg("C"),
         py::arg("iters"), py::arg("repeats") = 5);
+  b.def("lstm_recurrence", &lstm_recurrence, py::arg("T"), py::arg("H"), py::arg("directions"),
+        py::arg("repeats") = 20);
 }
 
 }  // namespace mi
