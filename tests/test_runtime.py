@@ -258,3 +258,14 @@ def test_names_that_are_not_utf8_reach_python_escaped(tmp_path):
     assert "x\\xfe" in repr(m.inputs[0]) and "m\\xff" in repr(m)
     np.testing.assert_array_equal(m.forward(np.arange(4, dtype=np.float32)), [1, 2])
     assert set(m.layer_profile()) == {"s"}
+
+
+def test_image_with_variable_height_and_width_keeps_its_shape(write_model, rng):
+    a = mt.Arch(model="pool")
+    a.add_input("x", [0, 0, 2], dtype="float32")
+    a.add("p", "maxpool_fp32", ["x"], "y", kH=2, kW=2, stride_h=2, stride_w=2)
+    m = mi.InferenceModel(*write_model(a))
+    x = rng.standard_normal((4, 6, 2)).astype(np.float32)
+    want = x.reshape(2, 2, 3, 2, 2).max(axis=(1, 3))
+    np.testing.assert_array_equal(m.forward(x), want.ravel())
+    np.testing.assert_array_equal(m.forward({"x": x})["y"], want.ravel())

@@ -33,10 +33,17 @@ int64_t product(const std::vector<int32_t>& dims) {
   return std::accumulate(dims.begin(), dims.end(), int64_t(1), std::multiplies<int64_t>());
 }
 
-// The dims handed to the engine for an array of `n` elements bound to `in`. The element
-// count must be what those dims need: the engine copies exactly that many elements.
-std::vector<int32_t> engine_dims(const InputSpec& in, int64_t n) {
+// The dims handed to the engine for an array bound to `in`. The element count must be what
+// those dims need: the engine copies exactly that many elements. When the declared width is
+// variable too, an image array supplies it: the element count alone would run an H x W
+// image as (H*W) x 1.
+std::vector<int32_t> engine_dims(const InputSpec& in, const py::array& a) {
+  const int64_t n = int64_t(a.size());
   const std::vector<int32_t>& d = in.shape;
+  if (d.size() >= 3 && d[1] == 0 && d.back() > 0 && a.ndim() == 3 && a.shape(2) == d.back() &&
+      a.shape(0) > 0 && a.shape(1) > 0 && a.shape(0) <= INT32_MAX && a.shape(1) <= INT32_MAX &&
+      (d[0] == 0 || d[0] == a.shape(0)))
+    return {int32_t(a.shape(0)), int32_t(a.shape(1)), d.back()};
   const bool variable = std::find(d.begin(), d.end(), 0) != d.end();
   if (!variable) {
     if (product(d) != n)
@@ -105,7 +112,7 @@ py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
                              "'. Use float32 for FP32 models or int8 for INT8 models.");
   }
   if (!converted) throw py::error_already_set();
-  t.shape = engine_dims(in, int64_t(converted.size()));
+  t.shape = engine_dims(in, converted);
   t.data = converted.data();
   std::map<std::string, HostTensor> results = m.run({{in.name, std::move(t)}});
   if (m.output_names().empty()) return py::array_t<float>(0);
@@ -123,7 +130,7 @@ py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
     HostTensor t;
     t.dtype = "float32";
     if (const InputSpec* in = declared(m, name))
-      t.shape = engine_dims(*in, int64_t(a.size()));
+      t.shape = engine_dims(*in, a);
     else
       t.shape.assign(a.shape(), a.shape() + a.ndim());
     t.data = a.data();
