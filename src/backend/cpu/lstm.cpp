@@ -16,6 +16,9 @@ namespace {
 // A single direction is shared by a team from this hidden size on: below it a step is too
 // short to pay for a barrier.
 constexpr int kTeamHidden = 128;
+// Two directions run concurrently from this many recurrent multiply-adds per direction on:
+// below it the work does not pay for waking a second thread.
+constexpr int64_t kConcurrentMacs = 2000000;
 
 struct LstmScratch {};
 
@@ -96,7 +99,7 @@ void lstm_recurrence_fp32(const LstmDirection* dirs, int n_dirs, int T, int H, i
                           int64_t out_stride) {
   if (T <= 0 || H <= 0) return;
   const int threads = team_threads();
-  if (n_dirs == 2 && threads >= 2) {
+  if (n_dirs == 2 && threads >= 2 && int64_t(T) * 4 * H * H >= kConcurrentMacs) {
 #pragma omp parallel sections num_threads(2)
     {
 #pragma omp section
