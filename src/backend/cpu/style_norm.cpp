@@ -162,20 +162,21 @@ void ada_in1d_fp32(const float* in, float* out, const float* gamma, const float*
   AdaInWork w(thread_scratch<AdaInScratch, float>(AdaInWork::floats(C, blocks)), C, gamma,
               norm_weight, norm_bias);
   const int threads = blocks > 1 ? threads_for(int64_t(L) * C) : 1;
-  // The same static split of the blocks in both loops gives each thread the rows whose
-  // statistics it has just read, while they are still in its cache.
+  // Each thread takes the same run of blocks in both passes and applies them in reverse, so
+  // that the blocks whose statistics it read last are still in its cache.
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
-#pragma omp for schedule(static)
-    for (int b = 0; b < blocks; ++b) {
+    const int t = omp_get_thread_num(), T = omp_get_num_threads();
+    const int b0 = int(split_begin(blocks, t, T)), b1 = int(split_begin(blocks, t + 1, T));
+    for (int b = b0; b < b1; ++b) {
       const int r0 = b * block_rows;
       float* sum = w.partials + size_t(b) * 2 * C;
       ada_in_block_stats_avx2(in + size_t(r0) * C, std::min(block_rows, L - r0), C, sum, sum + C);
     }
+#pragma omp barrier
 #pragma omp single
     merge_blocks(w, blocks, block_rows, L, C, eps, ada_in_merge_avx2);
-#pragma omp for schedule(static)
-    for (int b = 0; b < blocks; ++b) {
+    for (int b = b1 - 1; b >= b0; --b) {
       const int64_t r0 = int64_t(b) * block_rows;
       ada_in_apply_avx2(in, out, r0, std::min<int64_t>(r0 + block_rows, L), C, w.mean, w.inv_std,
                         w.weight, w.bias, w.g1, beta);
