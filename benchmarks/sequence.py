@@ -119,7 +119,8 @@ def measure_lstm(threads, rounds):
                 for k, fn in contenders.items():
                     times[k].append(seconds(fn, x))
             rows.append({"steps": steps, "bidirectional": bidirectional, "max_err": err,
-                         **{k: float(np.median(v)) * 1e3 for k, v in times.items()}})
+                         **{k: float(np.median(v)) * 1e3 for k, v in times.items()},
+                         **{"best_" + k: float(np.min(v)) * 1e3 for k, v in times.items()}})
     return rows
 
 
@@ -134,10 +135,12 @@ def measure_kernels(rounds):
             copy.append(bench.sequence_kernel("copy", L, C, iters, 3))
             for k in KERNELS:
                 results[k].append(bench.sequence_kernel(k, L, C, iters, 3))
-        copy_gbps = float(np.median([b / s for s, b in copy])) / 1e9
+        # The best round: the machine is shared, and a kernel call is short enough to run
+        # undisturbed in some round.
+        copy_gbps = float(np.max([b / s for s, b in copy])) / 1e9
         rows.append({"shape": f"{C}x{L}", "kernel": "copy", "gbps": copy_gbps, "pct": 100.0})
         for k, v in results.items():
-            gbps = float(np.median([b / s for s, b in v])) / 1e9
+            gbps = float(np.max([b / s for s, b in v])) / 1e9
             rows.append({"shape": f"{C}x{L}", "kernel": k, "gbps": gbps,
                          "pct": 100 * gbps / copy_gbps})
     return rows
@@ -169,19 +172,21 @@ def main():
         results[t] = json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
                                                text=True).stdout)
     if a.only != "kernels":
-        print(f"LSTM, input {I}, hidden {H}: median ms per call ({a.rounds} interleaved rounds); "
-              "ratio = peer / engine")
-        print(f"{'thr':>3} {'steps':>5} {'dirs':>4} {'engine':>8} {'ORT':>8} {'torch':>8} "
-              f"{'ORT/eng':>8} {'torch/eng':>9} {'max err':>8}")
+        print(f"LSTM, input {I}, hidden {H}: ms per call, median and best of {a.rounds} "
+              "interleaved rounds; ratio = peer / engine (medians, best in brackets)")
+        print(f"{'thr':>3} {'steps':>5} {'dirs':>4} {'engine':>14} {'ORT':>14} {'torch':>14} "
+              f"{'ORT/eng':>12} {'torch/eng':>12} {'max err':>8}")
         for t, r in results.items():
             for row in r["lstm"]:
-                print(f"{t:>3} {row['steps']:5d} {2 if row['bidirectional'] else 1:4d} "
-                      f"{row['engine']:8.2f} {row['ort']:8.2f} {row['torch']:8.2f} "
-                      f"{row['ort'] / row['engine']:8.2f} {row['torch'] / row['engine']:9.2f} "
-                      f"{row['max_err']:8.1e}")
+                cells = " ".join(f"{row[k]:6.2f} ({row['best_' + k]:5.2f})"
+                                 for k in ("engine", "ort", "torch"))
+                ratios = " ".join(f"{row[k] / row['engine']:5.2f} ({row['best_' + k] / row['best_engine']:4.2f})"
+                                  for k in ("ort", "torch"))
+                print(f"{t:>3} {row['steps']:5d} {2 if row['bidirectional'] else 1:4d} {cells} "
+                      f"{ratios} {row['max_err']:8.1e}")
     if a.only != "lstm":
-        print("\nSequence kernels: GB/s (bytes read + written) and % of a copy of the same "
-              "sequence")
+        print("\nSequence kernels: GB/s (bytes read + written; best round) and % of a copy of "
+              "the same sequence")
         threads = list(results)
         print(f"{'shape':>10} {'kernel':>24} " + " ".join(f"{t + ' thr GB/s':>12} {'%copy':>6}"
                                                          for t in threads))
