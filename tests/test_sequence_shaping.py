@@ -91,6 +91,16 @@ def test_concat_rejects_mismatched_second_input(case, make_model):
                   match="second input has 5 rows, the first has 10")
 
 
+def test_concat_rejects_an_empty_second_input(case):
+    a, b = case.normal((10, 4)), case.normal((1, 3))
+
+    def layer(*inputs):
+        return T.sequence_layer("concat1d_fp32", {"C2": 3}, {}, list(inputs), 70, name="cat")
+
+    check_rejects(layer, (a, np.zeros((0, 3), np.float32)), (a, b), node="cat",
+                  match="second input 3x0x1 is empty")
+
+
 @pytest.mark.parametrize("start,end", [(0, 9), (3, 4), (2, 9)])
 def test_slice(case, make_model, start, end):
     x = case.normal((12, 9))

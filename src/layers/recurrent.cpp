@@ -99,6 +99,7 @@ TensorShape LstmFp32::output_shape(const TensorShape& in) {
 TensorShape LstmFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                               const RunContext& ctx) {
   const TensorRef& x = layer_input(kCls, name, inputs, n_inputs, 0);
+  if (!x.data) layer_error(kCls, name, "needs an input tensor");
   if (!packed_ih_.data) layer_error(kCls, name, "weights are not loaded");
   check_channels(x.shape.c);
   element_count(kCls, name, x.shape);

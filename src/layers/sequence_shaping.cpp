@@ -40,6 +40,8 @@ TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const B
       layer_error(
           "Concat1dFp32", name,
           "second input has " + std::to_string(bs.c) + " channels, C2 is " + std::to_string(c2_));
+    if (bs.count() <= 0 && c2_ > 0)
+      layer_error("Concat1dFp32", name, "second input " + describe(bs) + " is empty");
     broadcast = int64_t(bs.h) * bs.w < 2;
     if (!broadcast && int64_t(bs.h) * bs.w < rows)
       layer_error("Concat1dFp32", name,

@@ -196,6 +196,7 @@ TensorShape SnakeFp32::output_shape(const TensorShape& in) {
 TensorShape SnakeFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                                const RunContext& ctx) {
   const TensorRef& x = layer_input("SnakeFp32", name, inputs, n_inputs, 0);
+  if (!x.data) layer_error("SnakeFp32", name, "needs an input tensor");
   if (alpha_.empty()) layer_error("SnakeFp32", name, "alpha is not loaded");
   check_channels(x.shape.c);
   element_count("SnakeFp32", name, x.shape);
