@@ -44,6 +44,24 @@ def apply_multiplier(a, f):
     return (a * m + (1 << (30 - e))) >> (31 - e)
 
 
+def apply_two_step(a, f):
+    """The product by the multiplier rounded half up, then an arithmetic right shift by the
+    exponent (which floors); scales of 1 or more round once."""
+    m, e = multiplier(f)
+    if e > 0:
+        return apply_multiplier(a, f)
+    a = np.asarray(a, np.int64)
+    return ((a * m + (1 << 30)) >> 31) >> min(-e, 31)
+
+
+def depthwise_loop(a):
+    """Whether a conv_int8 node runs on the engine's depthwise 3x3 loop (one rounding)."""
+    g = a.get("groups", 1)
+    return (g > 1 and g == a["C_in"] == a["C_out"] and a["kH"] == a["kW"] == 3
+            and a.get("pad_h", 0) == a.get("pad_w", 0) == 1
+            and a.get("stride_h", 1) == a.get("stride_w", 1) in (1, 2))
+
+
 def im2col(x, kh, kw, sh, sw, ph, pw, dh=1, dw=1, pad_value=0):
     h, w, c = x.shape
     oh = (h + 2 * ph - dh * (kh - 1) - 1) // sh + 1
@@ -135,7 +153,10 @@ def run(arch_path, weights_path, x):
             acc = conv(ins[0], tensor(wts, name + ".weight", np.int8), a, a["in_zp"], np.int64)
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
             rs = tensor(wts, name + ".req_scale", np.float32)
-            y = np.stack([apply_multiplier(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
+            # The depthwise loop rounds once; the other paths requantise in two steps. The
+            # int8 Winograd path approximates this exact result.
+            rule = apply_multiplier if depthwise_loop(a) else apply_two_step
+            y = np.stack([rule(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
             y = np.clip(y + a["out_zp"], -128, 127).astype(np.int8)
         elif op == "gemm_int8":
             acc = tensor(wts, name + ".weight", np.int8).astype(np.int64) @ ins[0].reshape(-1).astype(np.int64)
