@@ -21,12 +21,12 @@ KERNELS = ["copy", "add_fp32", "add_int8", "scale_fp32", "maxpool_fp32", "maxpoo
 def measure():
     import model_inference as mi
     # A 64 MB copy: the bandwidth of main memory rather than of the caches.
-    sec, nbytes = mi._testing.bench_kernel("copy", 4096, 4096, 1, 5)
+    sec, nbytes = bench.kernel("copy", 4096, 4096, 1, 5)
     rows = [{"shape": "4096x4096x1", "kernel": "copy", "us": sec * 1e6, "gbps": nbytes / sec / 1e9}]
     for H, W, C in SHAPES:
         iters = max(20, int(2e8 // (H * W * C * 12)))
         for k in KERNELS:
-            sec, nbytes = mi._testing.bench_kernel(k, H, W, C, iters)
+            sec, nbytes = bench.kernel(k, H, W, C, iters)
             rows.append({"shape": f"{H}x{W}x{C}", "kernel": k, "us": sec * 1e6,
                          "gbps": nbytes / sec / 1e9})
     return rows

@@ -14,7 +14,7 @@ import numpy as np
 
 os.environ.setdefault("OMP_NUM_THREADS", "2")
 
-from model_inference import _testing as t  # noqa: E402
+import model_inference_bench as bench  # noqa: E402
 
 SHAPES = [
     ("square 512", 512, 512, 512), ("square 1024", 1024, 1024, 1024),
@@ -86,15 +86,15 @@ def main():
         flop = 2.0 * M * K * N
         reps = args.reps if flop > 5e8 else args.reps * 20
         for threads in (1, 2):
-            f = flop / t.bench_gemm_fp32(M, K, N, threads, reps) / 1e9
-            i = flop / t.bench_gemm_int8(M, K, N, threads, reps) / 1e9
+            f = flop / bench.gemm_fp32(M, K, N, threads, reps) / 1e9
+            i = flop / bench.gemm_int8(M, K, N, threads, reps) / 1e9
             o = ort_seconds(M, K, N, threads, reps)
             pct = f"{100 * f / (peak * threads):6.1f}%" if peak else "     -"
             ort_s = f"{flop / o / 1e9:10.1f}" if o else "         -"
             print(f"{label:<22}{threads:>4}{f:11.1f}{pct:>7}{i:12.1f}{i / f:8.2f}{ort_s}")
     wbytes = 1000 * 2048 * 4
-    copy_s = t.bench_copy(wbytes, 50)
-    gemv_s = t.bench_gemm_fp32(1, 2048, 1000, 1, 50)
+    copy_s = bench.copy(wbytes, 50)
+    gemv_s = bench.gemm_fp32(1, 2048, 1000, 1, 50)
     copy_bw = 2 * wbytes / copy_s / 1e9
     print(f"M=1 (1 thread): weights streamed at {wbytes / gemv_s / 1e9:.1f} GB/s; "
           f"memcpy of the same {wbytes >> 20} MiB moves {copy_bw:.1f} GB/s (read + write): "

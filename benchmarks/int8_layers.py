@@ -45,19 +45,12 @@ def conv_path(a: dict) -> str:
     return "general"
 
 
-def requant(acc: np.ndarray, req: np.ndarray, out_zp: int, one_step: bool) -> np.ndarray:
-    """The engine's requantisation of int64 accumulators (last axis: channels)."""
-    import engine_reference as ref
+def requant(acc: np.ndarray, req: np.ndarray, out_zp: int, single: bool) -> np.ndarray:
+    """The engine's requantisation of int64 accumulators (last axis: channels): one rounding
+    on the depthwise loop, two steps elsewhere."""
+    from int8_reference import one_step, requantize, two_step
 
-    out = np.empty(acc.shape, np.int64)
-    for c in range(acc.shape[-1]):
-        m, e = ref.multiplier(req[c])
-        a = acc[..., c]
-        if one_step or e > 0:
-            out[..., c] = (a * m + (1 << (30 - e))) >> (31 - e)
-        else:
-            out[..., c] = ((a * m + (1 << 30)) >> 31) >> min(-e, 31)
-    return np.clip(out + out_zp, -128, 127)
+    return requantize(acc, 0, req, out_zp, one_step if single else two_step).astype(np.int64)
 
 
 def single_layer(tmp: str, node: dict, shape: tuple, tensors: dict):
@@ -81,6 +74,7 @@ def single_layer(tmp: str, node: dict, shape: tuple, tensors: dict):
 def ref_node(n: dict, ins: list) -> np.ndarray:
     """Pooling and additions through the integer reference (they are exact in the engine)."""
     import engine_reference as ref
+    from int8_reference import rescale
 
     a = n.get("args", {})
     if n["op"] == "maxpool_int8":
@@ -88,14 +82,14 @@ def ref_node(n: dict, ins: list) -> np.ndarray:
     if n["op"] == "add_int8":
         f1 = np.float32(a["in1_scale"]) / np.float32(a["out_scale"])
         f2 = np.float32(a["in2_scale"]) / np.float32(a["out_scale"])
-        y = (a["out_zp"] + ref.apply_multiplier(ins[0].astype(np.int64) - a["in1_zp"], f1)
-             + ref.apply_multiplier(ins[1].astype(np.int64) - a["in2_zp"], f2))
+        y = (a["out_zp"] + rescale(ins[0].astype(np.int64) - a["in1_zp"], f1)
+             + rescale(ins[1].astype(np.int64) - a["in2_zp"], f2))
         return np.clip(y, -128, 127)
     if n["op"] == "avgpool_int8":
         h, w, _ = ins[0].shape
         acc = (ins[0].astype(np.int64) - a["in_zp"]).sum(axis=(0, 1), keepdims=True)
         f = np.float32(a["in_scale"]) / (np.float32(h * w) * np.float32(a["out_scale"]))
-        return np.clip(ref.apply_multiplier(acc, f) + a["out_zp"], -128, 127)
+        return np.clip(rescale(acc, f) + a["out_zp"], -128, 127)
     raise ValueError(n["op"])
 
 

@@ -10,8 +10,7 @@ namespace mi::fuzz {
 
 std::string write_temp(const char* tag, const uint8_t* data, size_t n) {
   const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  const std::string path =
-      std::string(dir) + "/mi_fuzz_" + std::to_string(getpid()) + "_" + tag;
+  const std::string path = std::string(dir) + "/mi_fuzz_" + std::to_string(getpid()) + "_" + tag;
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::logic_error("cannot write " + path);
   const bool ok = n == 0 || std::fwrite(data, 1, n, f) == n;

@@ -29,7 +29,7 @@ struct Bound {
 };
 
 std::map<std::string, mi::HostTensor> bind_inputs(const mi::InferenceModel& m, ByteSource& src,
-                                           std::vector<Bound>& keep) {
+                                                  std::vector<Bound>& keep) {
   keep.clear();
   keep.reserve(m.inputs().size());
   std::map<std::string, mi::HostTensor> given;

@@ -38,7 +38,8 @@ class ProbeLayer : public mi::ILayer {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = mi::fuzz::write_temp("weights.bin", data, size);
   std::vector<std::unique_ptr<mi::ILayer>> layers;
-  for (const char* name : {"fc", "conv", "fc"}) layers.push_back(std::make_unique<ProbeLayer>(name));
+  for (const char* name : {"fc", "conv", "fc"})
+    layers.push_back(std::make_unique<ProbeLayer>(name));
   mi::WeightLoadMemoryStats stats;
   try {
     mi::load_weights(path, layers, &stats);

@@ -1,6 +1,7 @@
 import numpy as np
 import pytest
 
+import harness
 import model_inference_tools as mt
 
 
@@ -19,6 +20,27 @@ def write_model(tmp_path):
         return str(a), str(w)
 
     return write
+
+
+@pytest.fixture
+def make_model(tmp_path):
+    """make_model(arch, tensors=None) -> InferenceModel, its files written in tmp_path."""
+    return lambda arch, tensors=None: harness.load_model(tmp_path, arch, tensors)
+
+
+@pytest.fixture
+def case(request):
+    """A harness.Case seeded from the test's name and parameters."""
+    params = getattr(request.node, "callspec", None)
+    return harness.Case(test=request.node.originalname, **(params.params if params else {}))
+
+
+@pytest.fixture(autouse=True)
+def _restore_thread_count():
+    """Every test leaves the engine's thread count as it found it."""
+    saved = harness.get_num_threads()
+    yield
+    harness.set_num_threads(saved)
 
 
 @pytest.fixture

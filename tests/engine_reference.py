@@ -3,10 +3,11 @@ runs an architecture file plus a W1X1 file in channels-last order. The exporter 
 compare it against PyTorch; it shares no code with the exporter."""
 
 import json
-import math
 import struct
 
 import numpy as np
+
+from int8_reference import one_step, rescale, saturate, two_step
 
 
 def read_weights(path):
@@ -28,30 +29,6 @@ def read_weights(path):
 def tensor(weights, name, dtype):
     shape, raw = weights[name]
     return np.frombuffer(raw, dtype).reshape(shape)
-
-
-def multiplier(f):
-    m, e = math.frexp(float(f))
-    q = int(math.floor(abs(m) * 2**31 + 0.5))
-    if q == 2**31:
-        q, e = 2**30, e + 1
-    return q, e
-
-
-def apply_multiplier(a, f):
-    m, e = multiplier(f)
-    a = np.asarray(a, np.int64)
-    return (a * m + (1 << (30 - e))) >> (31 - e)
-
-
-def apply_two_step(a, f):
-    """The product by the multiplier rounded half up, then an arithmetic right shift by the
-    exponent (which floors); scales of 1 or more round once."""
-    m, e = multiplier(f)
-    if e > 0:
-        return apply_multiplier(a, f)
-    a = np.asarray(a, np.int64)
-    return ((a * m + (1 << 30)) >> 31) >> min(-e, 31)
 
 
 def depthwise_loop(a):
@@ -155,9 +132,9 @@ def run(arch_path, weights_path, x):
             rs = tensor(wts, name + ".req_scale", np.float32)
             # The depthwise loop rounds once; the other paths requantise in two steps. The
             # int8 Winograd path approximates this exact result.
-            rule = apply_multiplier if depthwise_loop(a) else apply_two_step
-            y = np.stack([rule(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
-            y = np.clip(y + a["out_zp"], -128, 127).astype(np.int8)
+            rule = one_step if depthwise_loop(a) else two_step
+            y = np.stack([rescale(acc[..., c], rs[c], rule) for c in range(len(rs))], axis=-1)
+            y = saturate(y + a["out_zp"])
         elif op == "gemm_int8":
             acc = tensor(wts, name + ".weight", np.int8).astype(np.int64) @ ins[0].reshape(-1).astype(np.int64)
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
@@ -165,14 +142,14 @@ def run(arch_path, weights_path, x):
         elif op == "add_int8":
             f1 = np.float32(a["in1_scale"]) / np.float32(a["out_scale"])
             f2 = np.float32(a["in2_scale"]) / np.float32(a["out_scale"])
-            y = (a["out_zp"] + apply_multiplier(ins[0].astype(np.int64) - a["in1_zp"], f1)
-                 + apply_multiplier(ins[1].astype(np.int64) - a["in2_zp"], f2))
-            y = np.clip(y, -128, 127).astype(np.int8)
+            y = (a["out_zp"] + rescale(ins[0].astype(np.int64) - a["in1_zp"], f1)
+                 + rescale(ins[1].astype(np.int64) - a["in2_zp"], f2))
+            y = saturate(y)
         elif op == "avgpool_int8":
             h, w, _ = ins[0].shape
             acc = (ins[0].astype(np.int64) - a["in_zp"]).sum(axis=(0, 1), keepdims=True)
             f = np.float32(a["in_scale"]) / (np.float32(h * w) * np.float32(a["out_scale"]))
-            y = np.clip(apply_multiplier(acc, f) + a["out_zp"], -128, 127).astype(np.int8)
+            y = saturate(rescale(acc, f) + a["out_zp"])
         else:
             raise AssertionError(f"no reference for op {op}")
         if relu and y.dtype != np.int8:

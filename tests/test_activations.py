@@ -2,9 +2,8 @@
 import numpy as np
 import pytest
 
-import model_inference as mi
+from harness import ALL_THREADS, around, check, one_node, testing as T
 
-T = mi._testing
 SQRT_2_OVER_PI = np.sqrt(2.0 / np.pi)
 
 EXACT = {
@@ -29,52 +28,51 @@ ACCURACY = {
     "leaky_relu": ((-10.0, 10.0), 0.0, 0.0),
 }
 
+VECTOR = 8  # floats per AVX2 register: sizes around it and its multiples reach every tail
 
+
+@pytest.mark.parametrize("n", [0, 1, 13, 64 * 1024 + 5] + around(VECTOR, 2 * VECTOR))
 @pytest.mark.parametrize("fn", sorted(ACCURACY))
-@pytest.mark.parametrize("n", [0, 1, 7, 8, 13, 64 * 1024 + 5])
-def test_activation_matches_exact_function(fn, n):
+def test_activation_matches_exact_function(case, fn, n):
     (lo, hi), rtol, atol = ACCURACY[fn]
-    x = np.random.default_rng(n).uniform(lo, hi, n).astype(np.float32)
-    want = EXACT[fn](x.astype(np.float64))
-    for ref in (False, True):
-        got = T.activation(fn, x, ref=ref)
-        np.testing.assert_allclose(got, want, rtol=rtol, atol=atol, err_msg=f"{fn} ref={ref}")
+    x = case.uniform(lo, hi, n)
+    case.sweep(lambda threads, ref: T.activation(fn, x, ref=ref), EXACT[fn](x.astype(np.float64)),
+               ref=(False, True), rtol=rtol, atol=atol, what=fn)
 
 
 @pytest.mark.parametrize("fn", sorted(ACCURACY))
-def test_vector_kernel_tracks_scalar_reference(fn):
+def test_vector_kernel_tracks_scalar_reference(case, fn):
     # The same polynomial, so exact where only fused multiply-adds differ. Where the vector
     # code refines a reciprocal estimate it may end one ulp below 1, which GELU scales by x.
-    x = np.random.default_rng(3).uniform(-12, 12, 1003).astype(np.float32)
+    x = case.uniform(-12, 12, 1003)
     x[:8] = [0.0, -0.0, 1e-30, -1e-30, 88.5, -88.5, 200.0, -200.0]
     got, ref = T.activation(fn, x), T.activation(fn, x, ref=True)
     if fn in ("exp", "sin", "leaky_relu"):
-        np.testing.assert_array_equal(got, ref)
+        case.check(got, ref, exact=True, what=fn)
     else:
         bound = 3e-7 * np.abs(ref) + 2.5e-7 + 1.2e-7 * np.abs(x)
-        assert np.all(np.abs(got - ref) <= bound), np.max(np.abs(got - ref) - bound)
+        case.check(got, ref, atol=bound, rtol=0.0, what=fn)
 
 
 @pytest.mark.parametrize("fn", sorted(ACCURACY))
-def test_in_place(fn):
-    x = np.random.default_rng(5).uniform(-4, 4, 37).astype(np.float32)
-    np.testing.assert_array_equal(T.activation(fn, x, in_place=True), T.activation(fn, x))
+def test_in_place(case, fn):
+    x = case.uniform(-4, 4, 37)
+    case.check(T.activation(fn, x, in_place=True), T.activation(fn, x), exact=True, what=fn)
 
 
 def test_exp_clamps_in_the_body_but_not_in_the_tail():
-    x = np.full(9, 100.0, np.float32)
-    y = T.activation("exp", x)
-    assert np.all(y[:8] == T.activation("exp", np.full(8, 88.0, np.float32)))
-    assert np.isinf(y[8])
+    y = T.activation("exp", np.full(9, 100.0, np.float32))
+    check(y[:8], T.activation("exp", np.full(8, 88.0, np.float32)), exact=True)
+    check(y[8:], np.float32([np.inf]), exact=True)
 
 
-def test_nan_propagates():
+@pytest.mark.parametrize("fn", sorted(ACCURACY))
+def test_nan_propagates(fn):
     x = np.full(16, np.nan, np.float32)
-    for fn in ACCURACY:
-        assert np.all(np.isnan(T.activation(fn, x))), fn
+    check(T.activation(fn, x), x, exact=True, what=fn)
 
 
-@pytest.mark.parametrize("op,fn,args", [
+LAYERS = [
     ("leaky_relu_fp32", EXACT["leaky_relu"], {}),
     ("leaky_relu_fp32", lambda x: np.where(x >= 0, x, -1.5 * x), {"alpha": -1.5}),
     ("exp_fp32", EXACT["exp"], {}),
@@ -83,23 +81,35 @@ def test_nan_propagates():
     ("tanh_fp32", EXACT["tanh"], {}),
     ("gelu_fp32", EXACT["gelu"], {}),
     ("silu_fp32", EXACT["silu"], {}),
-])
+]
+
+
+@pytest.mark.parametrize("op,fn,args", LAYERS)
 @pytest.mark.parametrize("hwc", [(1, 1, 3), (5, 3, 13), (4, 4, 16)])
-def test_activation_layer(op, fn, args, hwc):
-    x = np.random.default_rng(7).uniform(-5, 5, hwc).astype(np.float32)
+def test_activation_layer(case, op, fn, args, hwc):
+    x = case.uniform(-5, 5, hwc)
     y = T.run_layer(op, args, [x])
     assert y.shape == x.shape and y.dtype == np.float32
-    np.testing.assert_allclose(y, fn(x.astype(np.float64)), rtol=2e-6, atol=4e-6)
+    case.check(y, fn(x.astype(np.float64)), rtol=2e-6, atol=4e-6, what=op)
 
 
-def test_gelu_layer_in_place_and_host_silu():
-    x = np.random.default_rng(8).uniform(-5, 5, (3, 3, 9)).astype(np.float32)
-    np.testing.assert_array_equal(T.run_layer("gelu_fp32", {}, [x], in_place=True),
-                                  T.run_layer("gelu_fp32", {}, [x]))
+@pytest.mark.parametrize("op,fn,args", LAYERS)
+def test_activation_layer_in_a_model(case, make_model, op, fn, args):
+    """Through a model file, on a tensor large enough to be split over threads."""
+    x = case.uniform(-5, 5, (33, 40, 64))
+    model = make_model(one_node(op, x.shape, **args))
+    case.sweep(lambda threads: model.forward(x), fn(x.astype(np.float64)).ravel(),
+               threads=ALL_THREADS, rtol=2e-6, atol=4e-6, what=op)
+
+
+def test_gelu_layer_in_place_and_host_silu(case):
+    x = case.uniform(-5, 5, (3, 3, 9))
+    check(T.run_layer("gelu_fp32", {}, [x], in_place=True), T.run_layer("gelu_fp32", {}, [x]),
+          exact=True)
     host = T.run_layer("silu_fp32", {}, [x], without_silu_op=True)
-    np.testing.assert_allclose(host, EXACT["silu"](x.astype(np.float64)), rtol=2e-7, atol=1e-7)
+    case.check(host, EXACT["silu"](x.astype(np.float64)), rtol=2e-7, atol=1e-7, what="host silu")
 
 
 def test_activation_layer_without_input_names_node():
-    with pytest.raises(RuntimeError, match="sigmoid_fp32 node 'act1'"):
+    with pytest.raises(RuntimeError, match="ActivationFp32 'act1'"):
         T.run_layer("sigmoid_fp32", {}, [], name="act1")

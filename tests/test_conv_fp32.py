@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+from harness import num_threads, testing as t
 
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)
@@ -111,12 +111,9 @@ def test_conv_fp32_layer_matches_torch(rng, threads, C_in, C_out, k, s, p, d, gr
     x = rng.standard_normal((H, W, C_in)).astype(np.float32)
     w = rng.standard_normal((C_out, C_in // groups, k, k)).astype(np.float32)
     b = rng.standard_normal(C_out).astype(np.float32)
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, path = run_fp32(w, b, x, relu=True, stride_h=s, stride_w=s, pad_h=p, pad_w=p,
                            dilation_h=d, dilation_w=d, groups=groups)
-    finally:
-        t.set_num_threads(2)
     expected_path = ("winograd" if (k, s, p, d, groups) == (3, 1, 1, 1, 1) else
                      "general" if groups == 1 else
                      "depthwise" if groups == C_in == C_out else "grouped")
@@ -134,11 +131,8 @@ def test_stem_gathered_in_chunks_bit_exact(rng, threads):
     x = rng.standard_normal((H, W, C)).astype(np.float32)
     w = rng.standard_normal((N, C, k, k)).astype(np.float32)
     b = rng.standard_normal(N).astype(np.float32)
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, path = run_fp32(w, b, x, relu=True, pad_h=p, pad_w=p)
-    finally:
-        t.set_num_threads(2)
     assert path == "general"
     xp = np.pad(x, ((p, p), (p, p), (0, 0)))
     cols = np.stack([xp[ky:ky + H, kx:kx + W] for ky in range(k) for kx in range(k)], axis=2)
@@ -183,15 +177,15 @@ def test_winograd_fp32_close_to_direct(rng, H, W, C, N):
     (dict(kH=0), {}, "kernel sizes must be positive"),
     (dict(stride_w=0), {}, "strides must be positive"),
     (dict(groups=3), {}, "groups=3 must divide C_in=4 and C_out=6"),
-    (dict(), {}, "missing tensor 'c.weight'"),
-    (dict(), {"c.weight": np.zeros(4 * 6 * 9 - 1, np.float32)}, "'c.weight' holds 215 values, expected 216"),
+    (dict(), {}, "tensor 'c.weight' is missing"),
+    (dict(), {"c.weight": np.zeros(4 * 6 * 9 - 1, np.float32)}, "'c.weight' has 215 values, needs 216"),
     (dict(), {"c.weight": np.zeros(216, np.float32), "c.bias": np.zeros(5, np.float32)},
-     "'c.bias' holds 5 values, expected 6"),
+     "'c.bias' has 5 values, needs 6"),
 ])
 def test_conv_fp32_refuses_bad_layers(args, tensors, message):
     base = dict(C_out=6, C_in=4, kH=3, kW=3, pad_h=1, pad_w=1)
     base.update(args)
-    with pytest.raises(RuntimeError, match="conv_fp32 'c': .*" + message.replace("(", r"\(")):
+    with pytest.raises(RuntimeError, match="ConvFp32 'c': .*" + message.replace("(", r"\(")):
         t.conv_run_layer("conv_fp32", "c", base, tensors, np.zeros((5, 5, 4), np.float32))
 
 
@@ -203,5 +197,5 @@ def test_conv_fp32_refuses_bad_layers(args, tensors, message):
 def test_conv_fp32_refuses_bad_inputs(shape, stride, message, groups):
     w = np.zeros((4, 4 // groups, 3, 3), np.float32)
     args = dict(C_out=4, C_in=4, kH=3, kW=3, stride_h=stride, stride_w=stride, groups=groups)
-    with pytest.raises(RuntimeError, match="conv_fp32 'c': " + message):
+    with pytest.raises(RuntimeError, match="ConvFp32 'c': " + message):
         t.conv_run_layer("conv_fp32", "c", args, {"c.weight": w}, np.zeros(shape, np.float32))

@@ -5,33 +5,13 @@ import math
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+from harness import num_threads, testing as t
+from int8_reference import (high_then_shift, multipliers, one_step, quantize_multiplier,
+                            requantize, saturate, two_step, wrap32)
 
 BT = np.array([[1, 0, -1, 0], [0, 1, 1, 0], [0, -1, 1, 0], [0, 1, 0, -1]], np.int64)
 AT = np.array([[1, 1, 1, 0], [0, 1, -1, -1]], np.int64)
 G = np.array([[1, 0, 0], [0.5, 0.5, 0.5], [0.5, -0.5, 0.5], [0, 0, 1]], np.float64)
-
-
-def quantize_multiplier(s):
-    m, e = math.frexp(s)
-    q = int(math.floor(m * 2**31 + 0.5))
-    return (2**30, e + 1) if q == 2**31 else (q, e)
-
-
-def one_step(x, m, sh):
-    """round(x * m * 2^(sh - 31)) with ties up, in one rounding."""
-    s = 31 - np.minimum(sh, 30).astype(np.int64)
-    return (x * m + (np.int64(1) << (s - 1))) >> s
-
-
-def two_step(x, m, sh):
-    """(x * m / 2^31 rounded half up) >> -sh; scales of 1 or more round once."""
-    r = ((x * m + (1 << 30)) >> 31) >> np.minimum(-sh, 31).clip(0)
-    return np.where(sh > 0, one_step(x, m, sh), r)
-
-
-def wrap32(v):
-    return ((np.asarray(v, np.int64) + 2**31) % 2**32) - 2**31
 
 
 def conv_acc(x, w, in_zp, stride, pad, groups):
@@ -52,12 +32,6 @@ def conv_acc(x, w, in_zp, stride, pad, groups):
     return acc
 
 
-def requant_ref(acc, eff_bias, req_scale, out_zp, rule):
-    m, sh = map(np.array, zip(*[quantize_multiplier(float(np.float32(s))) for s in req_scale]))
-    x = wrap32(acc + wrap32(eff_bias))
-    return np.clip(rule(x, m, sh) + out_zp, -128, 127).astype(np.int8)
-
-
 def tile_patches(x, pad_value):
     H, W, C = x.shape
     th, tw = (H + 1) // 2, (W + 1) // 2
@@ -73,11 +47,8 @@ def winograd_input_ref(x, zp):
 
 def rescale_positions(P, scales):
     """Each position's products times scale_k / 0.25: rounded product, then the shift."""
-    pm, ps = map(np.array, zip(*[quantize_multiplier(float(np.float32(s) / np.float32(0.25)))
-                                 for s in scales]))
-    r = (P.astype(np.int64) * pm[:, None, None] + (1 << 30)) >> 31
-    ps = ps[:, None, None]
-    return wrap32(np.where(ps < 0, r >> np.minimum(-ps, 31).clip(0), r << ps.clip(0, 31)))
+    pm, ps = multipliers(np.float32(scales) / np.float32(0.25))
+    return wrap32(high_then_shift(P, pm[:, None, None], ps[:, None, None]))
 
 
 def winograd_output_ref(r, bias, m, sh, out_zp, H, W):
@@ -85,7 +56,7 @@ def winograd_output_ref(r, bias, m, sh, out_zp, H, W):
     N = r.shape[-1]
     y = np.einsum("ia,abyxn,jb->yixjn", AT, r.reshape(4, 4, th, tw, N), AT)
     y = y.reshape(2 * th, 2 * tw, N)[:H, :W]
-    return np.clip(two_step(wrap32(y + wrap32(bias)), m, sh) + out_zp, -128, 127).astype(np.int8)
+    return saturate(two_step(wrap32(y + wrap32(bias)), m, sh) + out_zp)
 
 
 def winograd_weights_ref(w):
@@ -113,7 +84,7 @@ def winograd_int8_ref(x, w, eff_bias, req, in_zp, out_zp):
     t5 = one_step(wrap32(in_zp * q[5].sum(1)), mw, np.int64(sw))
     bias = wrap32(in_zp * w.astype(np.int64).sum((1, 2, 3)) - t5) + eff_bias
     P = np.einsum("ktc,knc->ktn", winograd_input_ref(x, in_zp), q)
-    m, sh = map(np.array, zip(*[quantize_multiplier(float(np.float32(s))) for s in req]))
+    m, sh = multipliers(np.float32(req))
     return winograd_output_ref(rescale_positions(P, scale), bias, m, sh, out_zp, H, W)
 
 
@@ -187,13 +158,10 @@ def test_general_and_grouped_bit_exact(rng, threads, wide, C_in, C_out, k, s, p,
     w, eff_bias, req = make_layer(rng, C_in, C_out, k, groups, wide)
     x = rng.integers(-128, 128, (H, W, C_in), dtype=np.int8)
     in_zp, out_zp = -7, 5
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, path = run_int8(w, eff_bias, req, x, in_zp, out_zp, s, p, groups)
-    finally:
-        t.set_num_threads(2)
     assert path == ("general" if groups == 1 else "grouped")
-    ref = requant_ref(conv_acc(x, w, in_zp, s, p, groups), eff_bias, req, out_zp, two_step)
+    ref = requantize(conv_acc(x, w, in_zp, s, p, groups), eff_bias, req, out_zp, two_step)
     np.testing.assert_array_equal(y, ref)
 
 
@@ -205,9 +173,9 @@ def test_depthwise_bit_exact_one_step(rng, C, stride, H, W, wide):
     x = rng.integers(-128, 128, (H, W, C), dtype=np.int8)
     y, path = run_int8(w, eff_bias, req, x, 3, -4, stride, 1, C)
     assert path == "depthwise"
-    ref = requant_ref(conv_acc(x, w, 3, stride, 1, C), eff_bias, req, -4, one_step)
+    ref = requantize(conv_acc(x, w, 3, stride, 1, C), eff_bias, req, -4, one_step)
     np.testing.assert_array_equal(y, ref)
-    m, sh = map(np.array, zip(*[quantize_multiplier(float(s)) for s in req]))
+    m, sh = multipliers(req)
     kern = t.depthwise3x3_int8(x, w, wrap32(eff_bias).astype(np.int32), m.astype(np.int32),
                                sh.astype(np.int32), 3, -4, stride, False)
     np.testing.assert_array_equal(kern, y)
@@ -228,9 +196,7 @@ def test_depthwise_kernel_extreme_requantisation(rng, stride, in_zp, out_zp):
     kern = t.depthwise3x3_int8(x, w, bias.astype(np.int32), m.astype(np.int32),
                                sh.astype(np.int32), in_zp, out_zp, stride, True)
     acc = wrap32(conv_acc(x, w, in_zp, stride, 1, C) + bias)
-    s = 31 - np.clip(sh, -32, 30)
-    ref = np.clip(((acc * m + (np.int64(1) << (s - 1))) >> s) + out_zp, -128, 127)
-    np.testing.assert_array_equal(kern, ref.astype(np.int8))
+    np.testing.assert_array_equal(kern, saturate(one_step(acc, m, sh) + out_zp))
 
 
 @pytest.mark.parametrize("H, W, C", [(1, 1, 5), (3, 4, 16), (6, 5, 35)])
@@ -245,7 +211,7 @@ def test_winograd_int8_transforms(rng, H, W, C):
     scales = rng.uniform(0.002, 2.5, 16).astype(np.float32)
     pm, ps = zip(*[quantize_multiplier(float(s / np.float32(0.25))) for s in scales])
     bias = rng.integers(-2**20, 2**20, N).astype(np.int64)
-    m, sh = map(np.array, zip(*[quantize_multiplier(s) for s in rng.uniform(1e-4, 1e-2, N)]))
+    m, sh = multipliers(rng.uniform(1e-4, 1e-2, N))
     sh[:3] += 8  # scales above 1 in the first block exercise the one-step channels
     args = (P, list(pm), list(ps), bias, m.astype(np.int32), sh.astype(np.int32), 3, H, W)
     y = t.winograd_output_int8(*args, True)
@@ -259,11 +225,8 @@ def test_winograd_int8_transforms(rng, H, W, C):
 def test_winograd_int8_layer_bit_exact(rng, threads, C_in, C_out, H, W, in_zp):
     w, eff_bias, req = make_layer(rng, C_in, C_out, 3, 1)
     x = rng.integers(-128, 128, (H, W, C_in), dtype=np.int8)
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, path = run_int8(w, eff_bias, req, x, in_zp, 6, 1, 1, 1)
-    finally:
-        t.set_num_threads(2)
     assert path == "winograd"
     np.testing.assert_array_equal(y, winograd_int8_ref(x, w, eff_bias, req, in_zp, 6))
 
@@ -276,13 +239,10 @@ def test_winograd_argument_chooses_the_exact_path(rng, threads, winograd, path):
     direct integer result; without the argument (or with 1) it stays on the Winograd path."""
     w, eff_bias, req = make_layer(rng, 24, 40, 3, 1)
     x = rng.integers(-128, 128, (9, 7, 24), dtype=np.int8)
-    t.set_num_threads(threads)
-    try:
+    with num_threads(threads):
         y, got_path = run_int8(w, eff_bias, req, x, -5, 3, 1, 1, 1, **winograd)
-    finally:
-        t.set_num_threads(2)
     assert got_path == path
-    exact = requant_ref(conv_acc(x, w, -5, 1, 1, 1), eff_bias, req, 3, two_step)
+    exact = requantize(conv_acc(x, w, -5, 1, 1, 1), eff_bias, req, 3, two_step)
     if path == "general":
         np.testing.assert_array_equal(y, exact)
     else:
@@ -328,13 +288,13 @@ def test_winograd_int8_prep_all_zero_position():
 
 
 @pytest.mark.parametrize("tensors, message", [
-    ({}, "missing tensor 'q.weight'"),
-    ({"q.weight": np.zeros(53, np.int8)}, "'q.weight' holds 53 values, expected 54"),
-    ({"q.weight": np.zeros(54, np.int8)}, "missing tensor 'q.req_scale'"),
+    ({}, "tensor 'q.weight' is missing"),
+    ({"q.weight": np.zeros(53, np.int8)}, "'q.weight' has 53 values, needs 54"),
+    ({"q.weight": np.zeros(54, np.int8)}, "tensor 'q.req_scale' is missing"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.ones(1, np.float32)},
-     "'q.req_scale' holds 1 values, expected 2"),
+     "'q.req_scale' has 1 values, needs 2"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.ones(2, np.float32),
-      "q.eff_bias": np.zeros(3, np.int32)}, "'q.eff_bias' holds 1 values, expected 2"),
+      "q.eff_bias": np.zeros(3, np.int32)}, "'q.eff_bias' has 1 values, needs 2"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.float32([0.5, np.nan]),
       "q.eff_bias": np.zeros(2, np.int64)}, "'q.req_scale' value 1 is nan"),
     ({"q.weight": np.zeros(54, np.int8), "q.req_scale": np.float32([0.0, 0.5]),
@@ -342,13 +302,13 @@ def test_winograd_int8_prep_all_zero_position():
 ])
 def test_conv_int8_refuses_bad_tensors(tensors, message):
     args = dict(C_out=2, C_in=3, kH=3, kW=3)
-    with pytest.raises(RuntimeError, match="conv_int8 'q': .*" + message):
+    with pytest.raises(RuntimeError, match="ConvInt8 'q': .*" + message):
         t.conv_run_layer("conv_int8", "q", args, tensors, np.zeros((4, 4, 3), np.int8))
 
 
 def test_conv_int8_refuses_wrong_channel_count(rng):
     w, eff_bias, req = make_layer(rng, 4, 4, 1, 1)
-    with pytest.raises(RuntimeError, match="conv_int8 'q': input has 5 channels, expected C_in=4"):
+    with pytest.raises(RuntimeError, match="ConvInt8 'q': input has 5 channels, expected C_in=4"):
         t.conv_run_layer("conv_int8", "q", dict(C_out=4, C_in=4),
                          {"q.weight": w, "q.req_scale": req, "q.eff_bias": eff_bias},
                          np.zeros((3, 3, 5), np.int8))
@@ -360,5 +320,5 @@ def test_conv_int8_refuses_wrong_channel_count(rng):
 def test_conv_int8_refuses_bad_geometry(args, message):
     base = dict(C_out=2, C_in=2, kH=1, kW=1)
     base.update(args)
-    with pytest.raises(RuntimeError, match="conv_int8 'q': " + message):
+    with pytest.raises(RuntimeError, match="ConvInt8 'q': " + message):
         t.conv_run_layer("conv_int8", "q", base, {}, np.zeros((2, 2, 2), np.int8))

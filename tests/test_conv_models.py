@@ -6,8 +6,8 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from test_elementwise import rescale, saturate
-from test_conv_int8 import conv_acc, make_layer, requant_ref, two_step, winograd_int8_ref
+from int8_reference import requantize, rescale, saturate, two_step
+from test_conv_int8 import conv_acc, make_layer, winograd_int8_ref
 from torch_helpers import bn_from_data
 
 torch = pytest.importorskip("torch")
@@ -207,12 +207,12 @@ def test_int8_resnet_style_exact(write_model):
             v[name] = winograd_int8_ref(v[src], w, eff, req, in_zp, out_zp)
         else:
             acc = conv_acc(v[src], w, in_zp, stride, w.shape[2] // 2, 1)
-            v[name] = requant_ref(acc, eff, req, out_zp, two_step)
+            v[name] = requantize(acc, eff, req, out_zp, two_step)
 
     def run_add(name, x1, x2):
         f1, f2 = np.float32(0.04) / np.float32(0.05), np.float32(0.03) / np.float32(0.05)
-        v[name] = saturate(-1 + rescale(v[x1].astype(np.int64) - zps[x1], f1).astype(np.int64)
-                           + rescale(v[x2].astype(np.int64) - zps[x2], f2).astype(np.int64))
+        v[name] = saturate(-1 + rescale(v[x1].astype(np.int64) - zps[x1], f1)
+                           + rescale(v[x2].astype(np.int64) - zps[x2], f2))
 
     for n in ("stem", "a1", "b1", "c1"):
         run_conv(n)
@@ -222,7 +222,6 @@ def test_int8_resnet_style_exact(write_model):
     run_add("r2", "c2", "p2")
     r = v["r2"].astype(np.int64)
     hw = r.shape[0] * r.shape[1]
-    gap = saturate(rescale(r.sum((0, 1)) + 1 * hw, np.float32(0.05) / (np.float32(hw) * np.float32(0.02)))
-                   .astype(np.int64) + 2)
+    gap = saturate(rescale(r.sum((0, 1)) + 1 * hw, np.float32(0.05) / (np.float32(hw) * np.float32(0.02))) + 2)
     expected = (Wfc.astype(np.int64) @ gap.astype(np.int64) + eff_fc).astype(np.float32) * req_fc
     np.testing.assert_array_equal(m.forward(x), expected)

@@ -3,7 +3,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 
 def fp32_head(in_shape, c_in, c_out, relu=None, name="fc"):

@@ -1,34 +1,11 @@
-"""Additions and scaling: kernels against their references, layers against NumPy.
-
-Also holds the exact integer model of int8 rescaling that the pooling tests share."""
-import math
-
+"""Additions and scaling: kernels against their references, layers against NumPy."""
 import numpy as np
 import pytest
 
-import model_inference as mi
+from harness import check_rejects, forward, one_node, testing as T
+from int8_reference import rescale, saturate
+from op_table import CLASS_OF
 
-
-def fixed_point(f):
-    """(m, e) with f ~ m * 2^(e - 31): frexp, then the mantissa rounded half away from 0."""
-    q, e = math.frexp(float(f))
-    m = int(math.floor(q * 2**31 + 0.5))
-    if m == 2**31:
-        m, e = 2**30, e + 1
-    return m, e
-
-
-def rescale(a, f):
-    m, e = fixed_point(f)
-    a = np.asarray(a, dtype=object)
-    return np.vectorize(lambda v: (int(v) * m + (1 << (30 - e))) >> (31 - e), otypes=[object])(a)
-
-
-def saturate(v):
-    return np.clip(np.asarray(v, dtype=np.int64), -128, 127).astype(np.int8)
-
-
-T = mi._testing
 SIZES = [0, 1, 7, 8, 9, 33, 1000]
 
 
@@ -56,7 +33,7 @@ def int8_add_reference(a, b, s1, z1, s2, z2, so, zo):
     f1, f2 = np.float32(s1) / np.float32(so), np.float32(s2) / np.float32(so)
     t1 = rescale(a.astype(np.int64) - z1, f1)
     t2 = rescale(b.astype(np.int64) - z2, f2)
-    return saturate((zo + t1 + t2).astype(np.int64))
+    return saturate(zo + t1 + t2)
 
 
 # Scale triples: equal, typical residual, one factor large enough for the 64-bit path,
@@ -113,12 +90,20 @@ def test_second_input_may_be_larger():
 @pytest.mark.parametrize("op,dtype", [("add_fp32", np.float32), ("add_int8", np.int8)])
 def test_add_rejects_missing_or_short_operand(op, dtype):
     a = np.zeros((2, 2, 4), dtype)
-    with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*two inputs, got 1"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'res1'.*two inputs, got 1"):
         T.run_layer(op, {}, [a], name="res1")
-    with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*two inputs, got 1"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'res1'.*two inputs, got 1"):
         T.layer_output_shape(op, {}, [(4, 2, 2)], name="res1")
-    with pytest.raises(RuntimeError, match=f"{op} node 'res1'.*smaller than the first"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'res1'.*smaller than the first"):
         T.run_layer(op, {}, [a, np.zeros((2, 2, 3), dtype)], name="res1")
+
+
+def test_model_rejects_short_second_operand_and_stays_usable(make_model):
+    model = make_model(one_node("add_fp32", (0, 4, 8), (0, 4, 8), name="res"))
+    a, b = np.random.default_rng(4).standard_normal((2, 3, 4, 8)).astype(np.float32)
+    check_rejects(model, (a, b[:2]), (a, b), node="res", match="smaller than the first",
+                  want=(a + b).ravel())
+    np.testing.assert_array_equal(forward(model, a[:1], b[:1]), (a[:1] + b[:1]).ravel())
 
 
 @pytest.mark.parametrize("args,what", [
@@ -130,5 +115,21 @@ def test_add_rejects_missing_or_short_operand(op, dtype):
     ({"out_zp": -129}, "out_zp must be an int8 value"),
 ])
 def test_add_int8_rejects_bad_quantisation(args, what):
-    with pytest.raises(RuntimeError, match=f"add_int8 node 'q'.*{what}"):
+    with pytest.raises(RuntimeError, match=f"AddInt8 'q'.*{what}"):
         T.layer_output_shape("add_int8", args, [(1, 1, 1)] * 2, name="q")
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 15, 16, 17, 1000])
+@pytest.mark.parametrize("ref", [False, True])
+def test_add_inplace_matches_numpy(rng, n, ref):
+    dst = rng.standard_normal(n).astype(np.float32)
+    src = rng.standard_normal(n).astype(np.float32)
+    np.testing.assert_array_equal(T.add_inplace_fp32(dst, src, ref=ref), dst + src)
+
+
+@pytest.mark.parametrize("rows, C", [(1, 1), (3, 7), (5, 8), (4, 9), (2, 17), (13, 64)])
+@pytest.mark.parametrize("ref", [False, True])
+def test_add_bias_rows_matches_numpy(rng, rows, C, ref):
+    x = rng.standard_normal((rows, C)).astype(np.float32)
+    bias = rng.standard_normal(C).astype(np.float32)
+    np.testing.assert_array_equal(T.add_bias_rows_fp32(x, bias, ref=ref), x + bias)

@@ -4,7 +4,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from test_elementwise import rescale, saturate
+from int8_reference import rescale, saturate
 from test_pooling import maxpool_reference
 
 
@@ -76,7 +76,7 @@ def test_add_with_one_input_fails_at_construction(write_model):
     a = mt.Arch(model="bad")
     a.add_input("x", [4, 4, 8])
     a.add("lonely_add", "add_fp32", ["x"], "y")
-    with pytest.raises(RuntimeError, match="add_fp32 node 'lonely_add'.*two inputs"):
+    with pytest.raises(RuntimeError, match="AddFp32 'lonely_add'.*two inputs"):
         mi.InferenceModel(*write_model(a))
 
 
@@ -86,5 +86,5 @@ def test_pooling_without_output_pixel_fails_at_run(write_model):
     a.add("pool", "maxpool_fp32", ["x"], "y", kH=3, kW=3)
     m = mi.InferenceModel(*write_model(a))
     assert m.forward(np.ones((5, 5, 4), np.float32)).shape == (2 * 2 * 4,)
-    with pytest.raises(RuntimeError, match="maxpool_fp32 node 'pool'.*no output pixel"):
+    with pytest.raises(RuntimeError, match="MaxPoolFp32 'pool'.*no output pixel"):
         m.forward(np.ones((1, 5, 4), np.float32))

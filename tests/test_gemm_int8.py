@@ -1,9 +1,8 @@
-import math
-
 import numpy as np
 import pytest
 
-from model_inference import _testing as t
+from harness import testing as t
+from int8_reference import high_then_shift, multipliers, quantize_multiplier, saturate
 
 SHAPES = [(1, 5, 3), (1, 64, 1000), (3, 7, 8), (8, 16, 16), (9, 17, 13), (20, 3, 2),
           (33, 100, 40), (263, 19, 9), (2, 0, 4),
@@ -12,21 +11,6 @@ SHAPES = [(1, 5, 3), (1, 64, 1000), (3, 7, 8), (8, 16, 16), (9, 17, 13), (20, 3,
 
 def ints(rng, shape, lo=-128, hi=128, dtype=np.int8):
     return rng.integers(lo, hi, size=shape).astype(dtype)
-
-
-def np_multiplier(s):
-    m, e = math.frexp(s)
-    q = math.floor(m * 2**31 + 0.5)
-    if q == 2**31:
-        q, e = 2**30, e + 1
-    return q, e
-
-
-def np_requantize(x, mult, shift, zp):
-    """Integer reference: x * mult / 2^31 rounded half up, >> -shift, + zp, saturated."""
-    t_ = (x.astype(np.int64) * mult + (1 << 30)) >> 31
-    t_ = t_ >> (-shift)
-    return np.clip(t_ + zp, -128, 127).astype(np.int8)
 
 
 def acc_of(A, W):
@@ -56,7 +40,7 @@ def test_quantize_multiplier_examples(s, expected):
 
 def test_quantize_multiplier_random(rng):
     for s in rng.uniform(1e-6, 1.0, 200):
-        assert t.quantize_multiplier(float(s)) == np_multiplier(float(s))
+        assert t.quantize_multiplier(float(s)) == quantize_multiplier(s)
 
 
 @pytest.mark.parametrize("M,K,N", SHAPES)
@@ -81,9 +65,9 @@ def test_int8_output_exact(rng, M, K, N, channel_major, threads):
     req = rng.uniform(1e-3, 0.99, N)
     req[0] = 0.5  # and some very small scales, with shifts far below zero
     req[-1] = 3e-7
-    mult, shift = map(np.array, zip(*[np_multiplier(float(s)) for s in req]))
+    mult, shift = multipliers(req)
     zp = -7
-    expected = np_requantize(acc_of(A, W) + bias, mult, shift, zp)
+    expected = saturate(high_then_shift(acc_of(A, W) + bias, mult, shift) + zp)
     if channel_major:
         expected = expected.T
     for reference in (False, True):
@@ -99,8 +83,8 @@ def test_int8_output_saturates_large_sums(rng, zp):
     A, W = ints(rng, (M, K)), ints(rng, (N, K))
     bias = ints(rng, N, -2**20, 2**20, np.int64)
     scales = np.geomspace(1e-5, 0.99, N)
-    mult, shift = map(np.array, zip(*[np_multiplier(float(s)) for s in scales]))
-    expected = np_requantize(acc_of(A, W) + bias, mult, shift, zp)
+    mult, shift = multipliers(scales)
+    expected = saturate(high_then_shift(acc_of(A, W) + bias, mult, shift) + zp)
     C = t.gemm_int8(A, W, bias, multiplier=mult.astype(np.int32), shift=shift.astype(np.int32),
                     out_zp=zp)
     np.testing.assert_array_equal(C, expected)
@@ -123,11 +107,9 @@ def test_requantisation_rounding_and_saturation():
 def test_scales_of_one_and_above_saturate_instead_of_shifting_by_a_negative_count(rng):
     A, W = ints(rng, (9, 6)), ints(rng, (5, 6), -3, 4)
     bias = np.zeros(5, np.int64)
-    mult, shift = map(np.array, zip(*[np_multiplier(s) for s in (1.0, 2.0, 4.0, 1.5, 1000.0)]))
+    mult, shift = multipliers([1.0, 2.0, 4.0, 1.5, 1000.0])
     C = t.gemm_int8(A, W, bias, multiplier=mult.astype(np.int32), shift=shift.astype(np.int32))
-    x = acc_of(A, W)
-    t_ = ((x * mult + (1 << 30)) >> 31) << shift
-    np.testing.assert_array_equal(C, np.clip(t_, -128, 127))
+    np.testing.assert_array_equal(C, saturate(high_then_shift(acc_of(A, W), mult, shift)))
 
 
 def test_float_output_example():

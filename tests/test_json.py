@@ -1,6 +1,6 @@
 import pytest
 
-from model_inference import _testing as t
+from harness import testing as t
 
 
 @pytest.mark.parametrize(

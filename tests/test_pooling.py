@@ -2,10 +2,9 @@
 import numpy as np
 import pytest
 
-import model_inference as mi
-from test_elementwise import rescale, saturate
-
-T = mi._testing
+from harness import check_rejects, one_node, testing as T
+from int8_reference import rescale, saturate
+from op_table import CLASS_OF
 
 
 def c_div(a, b):
@@ -69,15 +68,22 @@ def test_maxpool_layer(op, dtype):
     ({"stride_h": 0}, "must be positive"), ({"stride_w": -2}, "must be positive"),
 ])
 def test_maxpool_rejects_bad_window(args, what):
-    with pytest.raises(RuntimeError, match=f"maxpool_fp32 node 'pool1'.*{what}"):
+    with pytest.raises(RuntimeError, match=f"MaxPoolFp32 'pool1'.*{what}"):
         T.layer_output_shape("maxpool_fp32", args, [(3, 8, 8)], name="pool1")
 
 
 def test_maxpool_rejects_no_output_pixel():
     # Planning with a placeholder shape must not fail; running on it must.
     assert T.layer_output_shape("maxpool_int8", {"kH": 5, "kW": 5}, [(3, 1, 1)]) == (3, 0, 0)
-    with pytest.raises(RuntimeError, match="maxpool_int8 node 'p'.*no output pixel"):
+    with pytest.raises(RuntimeError, match="MaxPoolInt8 'p'.*no output pixel"):
         T.run_layer("maxpool_int8", {"kH": 5, "kW": 5}, [np.zeros((1, 1, 3), np.int8)], name="p")
+
+
+def test_model_rejects_input_too_small_for_the_window_and_stays_usable(make_model):
+    model = make_model(one_node("maxpool_int8", (0, 8, 3), name="p", dtype="int8", kH=5, kW=5))
+    x = np.random.default_rng(3).integers(-128, 128, (8, 8, 3), dtype=np.int8)
+    y = check_rejects(model, x[:2], x, node="p", match="no output pixel on a 2x8 input")
+    np.testing.assert_array_equal(y, maxpool_reference(x, (5, 5), (2, 2), (0, 0), -128).ravel())
 
 
 @pytest.mark.parametrize("hwc", [(1, 1, 1), (7, 7, 20), (3, 11, 64), (9, 9, 3)])
@@ -123,13 +129,13 @@ def test_avgpool_int8_constant_plane():
     ("upsample_bilinear_fp32", {"scale_h": 3e4, "scale_w": 3e4}, "absurd output size"),
 ])
 def test_rejected_configurations(op, args, what):
-    with pytest.raises(RuntimeError, match=f"{op} node 'n7'.*{what}"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'n7'.*{what}"):
         T.layer_output_shape(op, args, [(8, 7, 7)], name="n7")
 
 
 @pytest.mark.parametrize("op,dtype", [("avgpool_fp32", np.float32), ("avgpool_int8", np.int8)])
 def test_avgpool_rejects_empty_plane(op, dtype):
-    with pytest.raises(RuntimeError, match=f"{op} node 'gap'.*empty plane"):
+    with pytest.raises(RuntimeError, match=f"{CLASS_OF[op]} 'gap'.*empty plane"):
         T.run_layer(op, {}, [np.zeros((0, 3, 4), dtype)], name="gap")
 
 

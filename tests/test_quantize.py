@@ -5,6 +5,7 @@ torch = pytest.importorskip("torch")
 from torch import nn  # noqa: E402
 
 import engine_reference as ref  # noqa: E402
+from int8_reference import quantize_multiplier, rescale, two_step  # noqa: E402
 from model_inference_tools.engine_io import quantize_input, to_engine_layout  # noqa: E402
 from model_inference_tools.graph import ExportError  # noqa: E402
 from model_inference_tools.quantize import choose_qparams, quantize, rounding_offset  # noqa: E402
@@ -71,12 +72,12 @@ def test_rounding_offset_turns_the_floor_into_round_to_nearest(req):
     """The int8 paths round the fixed-point product, then shift right, which floors; the
     offset added to the effective bias makes the result round to nearest."""
     r = np.float32(req)
-    m, e = ref.multiplier(r)
+    m, e = quantize_multiplier(r)
     exact = m * 2.0 ** (e - 31)
     x = np.random.default_rng(0).integers(-2**22, 2**22, 200_000)
     ideal = x * exact
-    plain = ref.apply_two_step(x, r)
-    fixed = ref.apply_two_step(x + rounding_offset(np.array([r]))[0], r)
+    plain = rescale(x, r, two_step)
+    fixed = rescale(x + rounding_offset(np.array([r]))[0], r, two_step)
     # The offset is a whole number of accumulator units, each worth `exact` output steps.
     assert abs(np.mean(fixed - ideal)) < 0.01 + exact / 2
     assert np.abs(fixed - ideal).max() <= 0.5 + (2.0 ** e if e < 0 else 0) + exact
@@ -107,7 +108,7 @@ def test_arguments_and_tensors_follow_the_integer_arithmetic(tmp_path):
     spec, x = doc["inputs"][0], data[:1]
     q = quantize_input(to_engine_layout(x), spec["scale"], spec["zp"])
     acc = ref.conv(q, t["0.weight"], conv["args"], spec["zp"], np.int64) + t["0.eff_bias"]
-    codes = np.stack([ref.apply_two_step(acc[..., c], t["0.req_scale"][c]) for c in range(3)], -1) - 128
+    codes = np.stack([rescale(acc[..., c], t["0.req_scale"][c], two_step) for c in range(3)], -1) - 128
     w = model[0].weight.detach().numpy().reshape(3, -1)
     w_scale = np.abs(w).max(1) / 127
     out_scale = spec["scale"] * w_scale / t["0.req_scale"]

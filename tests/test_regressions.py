@@ -15,7 +15,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 ROOT = Path(__file__).parent / "regressions"
 
@@ -36,18 +36,21 @@ CASES = [
      "a declared input of 2^40 elements must fail before any allocation"),
     ("model/slice_end_beyond_channels", r"channel range \[1, 2147483647\) exceeds the input's 6 channels",
      "fuzz_model: a slice end far beyond the input's channels planned a 16 GiB output slot"),
+    ("model/invalid_utf8_names", r"GemmFp32 'bad\\xffnode': tensor 'bad\\xffnode\.weight' is missing",
+     "mutated model file: a node name that is not UTF-8 turned the error into UnicodeDecodeError"),
 ]
 
 PROBE_NAMES = ["fc.weight", "fc.bias", "conv.weight", "conv.scale"]
 
 
 def run_model(case: Path):
-    m = mi.InferenceModel(str(case / "arch.json"), str(case / "weights.bin"))
+    paths = str(case / "arch.json"), str(case / "weights.bin")
     if (case / "input.json").exists():
         spec = json.loads((case / "input.json").read_text())
         n = int(np.prod(spec["dims"]))
-        t.run_unlocked(m, np.arange(n).astype(spec["dtype"]), 2, spec["dims"])
+        t.run_unlocked(t.Model(*paths), np.arange(n).astype(spec["dtype"]), 2, spec["dims"])
         return
+    m = mi.InferenceModel(*paths)
     given = {}
     for spec in m.inputs:
         dims = [d or 2 for d in spec.shape] or [1]

@@ -5,7 +5,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 
 def chain(n_nodes, outputs=()):
@@ -19,8 +19,9 @@ def chain(n_nodes, outputs=()):
 
 
 def test_chain_reuses_two_slots(write_model):
-    m = mi.InferenceModel(*write_model(chain(3)))
-    plan = t.plan(m)
+    paths = write_model(chain(3))
+    m = mi.InferenceModel(*paths)
+    plan = t.plan(t.Model(*paths))
     assert plan["tensor_count"] == 2
     assert plan["slot_of"] == {"x": 0, "t0": 1, "t1": 0, "t2": 1}
     x = np.arange(32, dtype=np.float32)
@@ -28,8 +29,9 @@ def test_chain_reuses_two_slots(write_model):
 
 
 def test_declared_output_consumed_later_keeps_its_slot(write_model):
-    m = mi.InferenceModel(*write_model(chain(3, outputs=["t0", "t2"])))
-    plan = t.plan(m)
+    paths = write_model(chain(3, outputs=["t0", "t2"]))
+    m = mi.InferenceModel(*paths)
+    plan = t.plan(t.Model(*paths))
     assert plan["slot_of"]["t0"] not in (plan["slot_of"]["t1"], plan["slot_of"]["t2"])
     x = np.arange(32, dtype=np.float32).reshape(4, 8)
     out = m.forward({"x": x})
@@ -44,9 +46,10 @@ def test_duplicate_inputs_are_released_once(write_model):
     a.add("left", "slice_channels_fp32", ["y"], "p", ch_start=0, ch_end=2)
     a.add("right", "slice_channels_fp32", ["y"], "r", ch_start=5, ch_end=7)
     a.add("join", "concat1d_fp32", ["p", "r"], "z", C2=2)
-    m = mi.InferenceModel(*write_model(a))
+    paths = write_model(a)
+    m = mi.InferenceModel(*paths)
     # A second release of x would hand slot 0 to both p and r while both are alive.
-    assert t.plan(m)["slot_of"] == {"x": 0, "y": 1, "p": 0, "r": 2, "z": 1}
+    assert t.plan(t.Model(*paths))["slot_of"] == {"x": 0, "y": 1, "p": 0, "r": 2, "z": 1}
     x = np.arange(8, dtype=np.float32).reshape(2, 4)
     y = np.concatenate([x, x], 1)
     np.testing.assert_array_equal(m.forward(x), np.concatenate([y[:, 0:2], y[:, 5:7]], 1).ravel())
@@ -74,18 +77,18 @@ def variable_model(write_model):
     a = mt.Arch(model="var")
     a.add_input("x", [0, 8])
     a.add("cut", "slice_channels_fp32", ["x"], "y", ch_start=2, ch_end=6)
-    return mi.InferenceModel(*write_model(a))
+    return write_model(a)
 
 
 def test_variable_input_grows_and_reuses_buffers(write_model, rng):
-    m = variable_model(write_model)
+    m = t.Model(*variable_model(write_model))
     start = t.plan(m)["capacity"]
     for rows in (10, 100, 10):
         x = rng.standard_normal((rows, 8), dtype=np.float32)
-        np.testing.assert_array_equal(m.forward(x), x[:, 2:6].ravel())
+        np.testing.assert_array_equal(t.run_unlocked(m, x, 1, [rows, 8]), x[:, 2:6].ravel())
     grown = t.plan(m)["capacity"]
     assert grown[0] >= 100 * 8 * 4 and grown[1] >= 100 * 4 * 4 and grown[0] > start[0]
-    m.forward(rng.standard_normal((10, 8), dtype=np.float32))
+    t.run_unlocked(m, rng.standard_normal((10, 8), dtype=np.float32), 1, [10, 8])
     assert t.plan(m)["capacity"] == grown
 
 
@@ -230,7 +233,7 @@ def test_constructor_errors(tmp_path, write_model):
         mi.InferenceModel(arch, str(tmp_path / "none.bin"))
     bad = chain(1)
     bad.add("neg", "slice_channels_fp32", ["t0"], "z", ch_start=5, ch_end=2)
-    with pytest.raises(RuntimeError, match=r"node 'neg': channel range \[5, 2\)"):
+    with pytest.raises(RuntimeError, match=r"SliceChannelsFp32 'neg': channel range \[5, 2\)"):
         mi.InferenceModel(*write_model(bad))
 
 
@@ -238,3 +241,31 @@ def test_backend_selection():
     assert mi.active_backend() == "cpu"
     assert mi.set_backend("metal") is False and mi.active_backend() == "cpu"
     assert mi.set_backend("cpu") is True
+
+
+def test_names_that_are_not_utf8_reach_python_escaped(tmp_path):
+    arch = tmp_path / "a.json"
+    arch.write_bytes(b'{"model": "m\xff", "inputs": [{"name": "x\xfe", "shape": [1, 1, 1, 4], '
+                     b'"dtype": "float32"}], "outputs": [{"name": "y\xc3"}], "nodes": [{"name": '
+                     b'"s", "op": "slice_channels_fp32", "inputs": ["x\xfe"], "outputs": ["y\xc3"],'
+                     b' "args": {"ch_start": 1, "ch_end": 3}}]}')
+    weights = tmp_path / "w.bin"
+    mt.write_weights(weights, {})
+    m = mi.InferenceModel(str(arch), str(weights))
+    assert m.model_name == "m\\xff"
+    assert m.output_names == ["y\\xc3"]
+    assert m.inputs[0].name == "x\\xfe"
+    assert "x\\xfe" in repr(m.inputs[0]) and "m\\xff" in repr(m)
+    np.testing.assert_array_equal(m.forward(np.arange(4, dtype=np.float32)), [1, 2])
+    assert set(m.layer_profile()) == {"s"}
+
+
+def test_image_with_variable_height_and_width_keeps_its_shape(write_model, rng):
+    a = mt.Arch(model="pool")
+    a.add_input("x", [0, 0, 2], dtype="float32")
+    a.add("p", "maxpool_fp32", ["x"], "y", kH=2, kW=2, stride_h=2, stride_w=2)
+    m = mi.InferenceModel(*write_model(a))
+    x = rng.standard_normal((4, 6, 2)).astype(np.float32)
+    want = x.reshape(2, 2, 3, 2, 2).max(axis=(1, 3))
+    np.testing.assert_array_equal(m.forward(x), want.ravel())
+    np.testing.assert_array_equal(m.forward({"x": x})["y"], want.ravel())

@@ -7,7 +7,7 @@ import pytest
 
 import model_inference as mi
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 ROWS, C = 256, 64
 
@@ -43,7 +43,7 @@ def test_two_models_on_two_threads_match_serial_runs(write_model, rng, mode):
     def work(i):
         try:
             # Each thread loads its own model, then runs it many times.
-            m = mi.InferenceModel(*paths[i])
+            m = (t.Model if mode == "unlocked" else mi.InferenceModel)(*paths[i])
             start.wait()
             if mode == "unlocked":
                 results[i] = t.run_unlocked(m, xs[i], 200)

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import model_inference_tools as mt
-from model_inference import _testing as t
+from harness import testing as t
 
 
 def entry(name: bytes, offset: int, size: int) -> bytes:

@@ -27,8 +27,9 @@ Registry& registry() {
 void register_backend(BackendOps& ops) {
   Registry& r = registry();
   r.records.push_back(&ops);
-  std::stable_sort(r.records.begin(), r.records.end(),
-                   [](const BackendOps* a, const BackendOps* b) { return a->priority > b->priority; });
+  std::stable_sort(
+      r.records.begin(), r.records.end(),
+      [](const BackendOps* a, const BackendOps* b) { return a->priority > b->priority; });
   r.active = r.records.front();
 }
 

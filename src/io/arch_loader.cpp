@@ -7,7 +7,7 @@
 
 #include "io/json.h"
 #include "io/layer_factory.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 
 namespace mi {
 
@@ -98,8 +98,7 @@ Node read_node(const JsonValue& obj) {
   const std::string op = string_of(&at(obj, "op"));
   n.op = op_kind_of(op);
   if (n.op == kOpUnknown)
-    std::fprintf(stderr, "arch_loader: unknown op '%s' in node '%s'\n", op.c_str(),
-                 n.name.c_str());
+    std::fprintf(stderr, "arch_loader: unknown op '%s' in node '%s'\n", op.c_str(), n.name.c_str());
   if (has(obj, "inputs")) {
     n.inputs = names_of(elements(obj, "inputs"));
   } else if (has(obj, "in")) {
@@ -135,7 +134,8 @@ ArchFile arch_loader(const std::string& path) {
   ArchFile arch;
   if (has(root, "model")) arch.model_name = string_of(&at(root, "model"));
 
-  for (const JsonValue& in : elements(root, "inputs")) arch.inputs.push_back(read_input(in, false, path));
+  for (const JsonValue& in : elements(root, "inputs"))
+    arch.inputs.push_back(read_input(in, false, path));
   if (arch.inputs.empty() && has(root, "input"))
     arch.inputs.push_back(read_input(at(root, "input"), true, path));
   if (arch.inputs.empty()) arch.inputs.emplace_back();

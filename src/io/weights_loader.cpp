@@ -85,8 +85,8 @@ class WeightsFile {
 };
 
 bool lookup_tensor(WeightsFile& file, const std::unordered_map<std::string, IndexEntry>& index,
-                   WeightLoadMemoryStats* stats, const std::string& name,
-                   std::vector<int>& shape, std::vector<uint8_t>& data) {
+                   WeightLoadMemoryStats* stats, const std::string& name, std::vector<int>& shape,
+                   std::vector<uint8_t>& data) {
   const auto it = index.find(name);
   if (it == index.end() || !file.seek(it->second.offset())) return false;
   uint8_t dtype = 0, ordering = 0;
@@ -99,8 +99,7 @@ bool lookup_tensor(WeightsFile& file, const std::unordered_map<std::string, Inde
   if (size < head)
     throw std::runtime_error("weights file " + file.path() + ": tensor '" + name +
                              "' record size " + std::to_string(size) +
-                             " is smaller than its header of " + std::to_string(head) +
-                             " bytes");
+                             " is smaller than its header of " + std::to_string(head) + " bytes");
   if (4 * uint64_t(ndim) > file.remaining()) read_error("tensor_shape");
   std::vector<int> dims(ndim);
   file.read(dims.data(), 4 * size_t(ndim), "tensor_shape");
@@ -130,7 +129,8 @@ void load_weights(const std::string& path, std::vector<std::unique_ptr<ILayer>>&
   file.read(&num_entries, 4, "num_entries");
 
   std::unordered_map<std::string, IndexEntry> index;
-  const uint64_t fits = file.length() > kHeaderBytes ? (file.length() - kHeaderBytes) / kEntryBytes : 0;
+  const uint64_t fits =
+      file.length() > kHeaderBytes ? (file.length() - kHeaderBytes) / kEntryBytes : 0;
   index.reserve(size_t(std::min<uint64_t>(num_entries, fits)));
   for (uint32_t i = 0; i < num_entries; ++i) {
     IndexEntry e;

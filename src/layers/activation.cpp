@@ -4,9 +4,8 @@
 #include <cstring>
 
 #include "backend/backend.h"
-#include "io/op_table.h"
-#include "layers/elementwise.h"
 #include "layers/layer_registry.h"
+#include "layers/layer_util.h"
 
 namespace mi {
 
@@ -27,14 +26,13 @@ int32_t function_of(int op_kind) {
 
 }  // namespace
 
-ActivationFp32::ActivationFp32(const LayerArgs& args)
-    : kind_(function_of(args.op_kind())), op_(canonical_op_name(args.op_kind())) {
+ActivationFp32::ActivationFp32(const LayerArgs& args) : kind_(function_of(args.op_kind())) {
   if (kind_ == kLeakyRelu) alpha_ = args.get_float("alpha", 0.2f);
 }
 
-TensorShape ActivationFp32::forward(const TensorRef* inputs, int n_inputs,
-                                    const BufferView& output, const RunContext& ctx) {
-  const int n = checked_count(op_, name, inputs, n_inputs);
+TensorShape ActivationFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
+                                    const RunContext& ctx) {
+  const int n = input_element_count("ActivationFp32", name, inputs, n_inputs);
   const BackendOps& ops = active_backend_or_throw();
   const float* in = static_cast<const float*>(inputs[0].data);
   float* out = static_cast<float*>(output.data);

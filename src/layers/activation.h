@@ -24,7 +24,6 @@ class ActivationFp32 : public ILayer {
 
  private:
   int32_t kind_;
-  const char* op_;
   float alpha_ = 0.2f;
 };
 

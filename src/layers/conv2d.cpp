@@ -10,8 +10,8 @@
 #include "backend/cpu/conv_requant.h"
 #include "backend/cpu/depthwise.h"
 #include "backend/cpu/winograd.h"
-#include "io/op_table.h"
 #include "layers/layer_registry.h"
+#include "layers/layer_util.h"
 
 namespace mi {
 
@@ -28,12 +28,8 @@ const char* conv_path_name(ConvPath p) {
 
 namespace {
 
-[[noreturn]] void fail(const char* op, const std::string& name, const std::string& what) {
-  throw std::runtime_error(std::string(op) + " '" + name + "': " + what);
-}
-
 // Reads the configuration and refuses geometries no kernel can run.
-ConvGeometry read_geometry(const LayerArgs& a, const char* op, bool dilations) {
+ConvGeometry read_geometry(const LayerArgs& a, const char* cls, bool dilations) {
   ConvGeometry g{};
   g.C_out = a.get_int("C_out", 0);
   g.C_in = a.get_int("C_in", 0);
@@ -48,16 +44,16 @@ ConvGeometry read_geometry(const LayerArgs& a, const char* op, bool dilations) {
   g.dilation_w = dilations ? a.get_int("dilation_w", 1) : 1;
   const std::string& n = a.node_name();
   auto need = [&](bool ok, const std::string& what) {
-    if (!ok) fail(op, n, what);
+    if (!ok) layer_error(cls, n, what);
   };
-  need(g.C_in > 0 && g.C_out > 0, "C_in and C_out must be positive (got C_in=" +
-                                      std::to_string(g.C_in) + ", C_out=" +
-                                      std::to_string(g.C_out) + ")");
+  need(g.C_in > 0 && g.C_out > 0,
+       "C_in and C_out must be positive (got C_in=" + std::to_string(g.C_in) +
+           ", C_out=" + std::to_string(g.C_out) + ")");
   need(g.kH > 0 && g.kW > 0, "kernel sizes must be positive (got kH=" + std::to_string(g.kH) +
                                  ", kW=" + std::to_string(g.kW) + ")");
-  need(g.stride_h > 0 && g.stride_w > 0, "strides must be positive (got stride_h=" +
-                                             std::to_string(g.stride_h) + ", stride_w=" +
-                                             std::to_string(g.stride_w) + ")");
+  need(g.stride_h > 0 && g.stride_w > 0,
+       "strides must be positive (got stride_h=" + std::to_string(g.stride_h) +
+           ", stride_w=" + std::to_string(g.stride_w) + ")");
   need(g.pad_h >= 0 && g.pad_w >= 0, "pads must not be negative");
   need(g.dilation_h > 0 && g.dilation_w > 0, "dilations must be positive");
   need(g.groups > 0 && g.C_in % g.groups == 0 && g.C_out % g.groups == 0,
@@ -67,76 +63,32 @@ ConvGeometry read_geometry(const LayerArgs& a, const char* op, bool dilations) {
   return g;
 }
 
-// The tensor `suffix` of the layer as `count` values of T: missing or short is an error.
-template <class T>
-std::vector<T> require(const TensorLookup& lookup, const char* op, const std::string& name,
-                       const char* suffix, int64_t count, bool optional = false) {
-  std::vector<int> shape;
-  std::vector<uint8_t> bytes;
-  const std::string tn = name + suffix;
-  if (!lookup(tn, shape, bytes)) {
-    if (optional) return {};
-    fail(op, name, "missing tensor '" + tn + "'");
-  }
-  const int64_t n = int64_t(bytes.size() / sizeof(T));
-  if (n < count)
-    fail(op, name, "tensor '" + tn + "' holds " + std::to_string(n) + " values, expected " +
-                       std::to_string(count));
-  std::vector<T> v(static_cast<size_t>(n));
-  std::memcpy(v.data(), bytes.data(), size_t(n) * sizeof(T));
-  return v;
-}
-
-void require_packing(const BackendOps& ops, bool present) {
-  if (!present)
-    throw std::runtime_error(std::string("backend '") + ops.name + "' cannot pack weights");
-}
-
-Buffer fp32_pack(const BackendOps& ops, const float* m, int N, int K) {
-  require_packing(ops, ops.pack_weights_fp32 && ops.free_packed_fp32);
-  return Buffer(ops.pack_weights_fp32(m, N, K), 0, size_t((N + 7) / 8) * 8 * K * sizeof(float),
-                [free = ops.free_packed_fp32](void* p) { free(p); });
-}
-
-Buffer int8_pack(const BackendOps& ops, const int8_t* m, int N, int K) {
-  require_packing(ops, ops.pack_weights_int8 && ops.free_packed_int8);
-  return Buffer(ops.pack_weights_int8(m, N, K), 0, size_t((N + 7) / 8) * ((K + 3) / 4) * 32,
-                [free = ops.free_packed_int8](void* p) { free(p); });
-}
-
-void to_device(Allocator& allocator, Buffer& b) {
-  if (!b.data || b.on_device) return;
-  Buffer dev = allocator.make_buffer(b.size);
-  allocator.copy_to_device(dev.data, b.data, b.size);
-  dev.on_device = 1;
-  b = std::move(dev);
-}
-
 bool is_winograd_geometry(const ConvGeometry& g) {
   return g.kH == 3 && g.kW == 3 && g.stride_h == 1 && g.stride_w == 1 && g.pad_h == 1 &&
          g.pad_w == 1 && g.dilation_h == 1 && g.dilation_w == 1 && g.groups == 1;
 }
 
-void check_input(const char* op, const std::string& name, const ConvGeometry& g,
+void check_input(const char* cls, const std::string& name, const ConvGeometry& g,
                  const TensorShape& in) {
   if (in.c != g.C_in)
-    fail(op, name, "input has " + std::to_string(in.c) + " channels, expected C_in=" +
-                       std::to_string(g.C_in));
+    layer_error(
+        cls, name,
+        "input has " + std::to_string(in.c) + " channels, expected C_in=" + std::to_string(g.C_in));
 }
 
-TensorShape conv_shape(const char* op, const std::string& name, const ConvGeometry& g,
+TensorShape conv_shape(const char* cls, const std::string& name, const ConvGeometry& g,
                        const TensorShape& in) {
   if (in.count() == 0) return TensorShape{g.C_out, 0, 0};
-  check_input(op, name, g, in);
-  const TensorShape out{g.C_out,
-                        cpu::conv_out_size(in.h, g.pad_h, g.dilation_h, g.kH, g.stride_h),
+  check_input(cls, name, g, in);
+  const TensorShape out{g.C_out, cpu::conv_out_size(in.h, g.pad_h, g.dilation_h, g.kH, g.stride_h),
                         cpu::conv_out_size(in.w, g.pad_w, g.dilation_w, g.kW, g.stride_w)};
   // The window must fit the padded image: C division would round a negative span up to one
   // output row made only of positions outside it.
   if (in.h + 2 * g.pad_h < g.dilation_h * (g.kH - 1) + 1 ||
       in.w + 2 * g.pad_w < g.dilation_w * (g.kW - 1) + 1)
-    fail(op, name, "input " + std::to_string(in.h) + "x" + std::to_string(in.w) +
-                       " is smaller than the kernel");
+    layer_error(cls, name,
+                "input " + std::to_string(in.h) + "x" + std::to_string(in.w) +
+                    " is smaller than the kernel");
   return out;
 }
 
@@ -152,7 +104,7 @@ constexpr int kWinogradInt8MaxChannels = 2048;
 
 // ---------------------------------------------------------------- ConvFp32
 
-ConvFp32::ConvFp32(const LayerArgs& args) : g(read_geometry(args, "conv_fp32", true)) {
+ConvFp32::ConvFp32(const LayerArgs& args) : g(read_geometry(args, "ConvFp32", true)) {
   name = args.node_name();
 }
 
@@ -165,8 +117,8 @@ ConvPath ConvFp32::path() const {
 
 void ConvFp32::load_weights(const TensorLookup& lookup) {
   BackendOps& ops = active_backend_or_throw();
-  weight = require<float>(lookup, "conv_fp32", name, ".weight", int64_t(g.C_out) * g.K);
-  bias = require<float>(lookup, "conv_fp32", name, ".bias", g.C_out, true);
+  weight = read_required<float>(lookup, "ConvFp32", name, ".weight", int64_t(g.C_out) * g.K);
+  bias = read_optional<float>(lookup, "ConvFp32", name, ".bias", g.C_out);
   const int Cg = g.C_in / g.groups, Ng = g.C_out / g.groups, taps = g.kH * g.kW;
 
   if (is_winograd_geometry(g)) {
@@ -178,7 +130,7 @@ void ConvFp32::load_weights(const TensorLookup& lookup) {
         for (int k = 0; k < 16; ++k) U[(size_t(k) * g.C_out + o) * g.C_in + i] = u[k];
       }
     for (int k = 0; k < 16; ++k)
-      winograd_packed[k] = fp32_pack(ops, &U[size_t(k) * g.C_out * g.C_in], g.C_out, g.C_in);
+      winograd_packed[k] = pack_fp32(ops, &U[size_t(k) * g.C_out * g.C_in], g.C_out, g.C_in);
     winograd_ready = true;
   }
 
@@ -193,17 +145,15 @@ void ConvFp32::load_weights(const TensorLookup& lookup) {
       break;
     case ConvPath::Grouped:
       for (int gi = 0; gi < g.groups; ++gi)
-        group_packed.push_back(fp32_pack(ops, &m[size_t(gi) * Ng * g.K], Ng, g.K));
+        group_packed.push_back(pack_fp32(ops, &m[size_t(gi) * Ng * g.K], Ng, g.K));
       break;
-    default:
-      packed = fp32_pack(ops, m.data(), g.C_out, g.K);
-      break;
+    default: packed = pack_fp32(ops, m.data(), g.C_out, g.K); break;
   }
   if (ops.device_kind != 0) weight = std::move(m);
 }
 
 TensorShape ConvFp32::output_shape(const TensorShape& in) {
-  return conv_shape("conv_fp32", name, g, in);
+  return conv_shape("ConvFp32", name, g, in);
 }
 
 void ConvFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
@@ -228,7 +178,7 @@ void ConvFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
 TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                               const RunContext& ctx) {
   BackendOps& ops = active_backend_or_throw();
-  if (n_inputs < 1) fail("conv_fp32", name, "needs one input");
+  if (n_inputs < 1) layer_error("ConvFp32", name, "needs one input");
   const TensorShape& s = inputs[0].shape;
   const TensorShape o = output_shape(s);
   const float* in = static_cast<const float*>(inputs[0].data);
@@ -257,9 +207,9 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
       const int64_t floats =
           cpu::grouped_fp32_scratch_floats(s.c, o.h, o.w, g.C_out, g.kH, g.kW, g.groups);
       float* scratch = scratch_of<float>(ctx, 2, 4 * floats);
-      cpu::conv_fp32_grouped(in, pk.data(), b, out, s.c, s.h, s.w, g.C_out, g.kH, g.kW,
-                             g.stride_h, g.stride_w, g.pad_h, g.pad_w, g.dilation_h,
-                             g.dilation_w, g.groups, relu, scratch);
+      cpu::conv_fp32_grouped(in, pk.data(), b, out, s.c, s.h, s.w, g.C_out, g.kH, g.kW, g.stride_h,
+                             g.stride_w, g.pad_h, g.pad_w, g.dilation_h, g.dilation_w, g.groups,
+                             relu, scratch);
       break;
     }
     default:
@@ -272,16 +222,16 @@ TensorShape ConvFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
 
 void ConvFp32::upload_weights(Allocator& allocator) {
   if (!allocator.is_device()) return;
-  to_device(allocator, packed);
-  for (Buffer& b : winograd_packed) to_device(allocator, b);
-  for (Buffer& b : group_packed) to_device(allocator, b);
+  upload_packed(packed, allocator);
+  for (Buffer& b : winograd_packed) upload_packed(b, allocator);
+  for (Buffer& b : group_packed) upload_packed(b, allocator);
 }
 
 MI_REGISTER_LAYER(kConvFp32, ConvFp32);
 
 // ---------------------------------------------------------------- ConvInt8
 
-ConvInt8::ConvInt8(const LayerArgs& args) : g(read_geometry(args, "conv_int8", false)) {
+ConvInt8::ConvInt8(const LayerArgs& args) : g(read_geometry(args, "ConvInt8", false)) {
   name = args.node_name();
   in_zp = int8_t(args.get_int("in_zp", 0));
   out_zp = int8_t(args.get_int("out_zp", 0));
@@ -302,22 +252,22 @@ ConvPath ConvInt8::path() const {
 void ConvInt8::load_weights(const TensorLookup& lookup) {
   BackendOps& ops = active_backend_or_throw();
   const int64_t N = g.C_out;
-  weight = require<int8_t>(lookup, "conv_int8", name, ".weight", N * g.K);
-  req_scale = require<float>(lookup, "conv_int8", name, ".req_scale", N);
-  eff_bias = require<int64_t>(lookup, "conv_int8", name, ".eff_bias", N);
+  weight = read_required<int8_t>(lookup, "ConvInt8", name, ".weight", N * g.K);
+  req_scale = read_required<float>(lookup, "ConvInt8", name, ".req_scale", N);
+  eff_bias = read_required<int64_t>(lookup, "ConvInt8", name, ".eff_bias", N);
   multiplier.resize(N);
   shift.resize(N);
   for (int c = 0; c < N; ++c) {
     if (!(std::isfinite(req_scale[c]) && req_scale[c] > 0.0f))
-      fail("conv_int8", name, "tensor '" + name + ".req_scale' value " + std::to_string(c) +
-                                  " is " + std::to_string(req_scale[c]) +
-                                  ", expected a finite positive scale");
+      layer_error("ConvInt8", name,
+                  "tensor '" + name + ".req_scale' value " + std::to_string(c) + " is " +
+                      std::to_string(req_scale[c]) + ", expected a finite positive scale");
     const cpu::QuantMultiplier qm = cpu::quantize_multiplier(req_scale[c]);
     multiplier[c] = qm.multiplier;
     shift[c] = qm.shift;
   }
 
-  packed_oihw = int8_pack(ops, weight.data(), g.C_out, g.K);
+  packed_oihw = pack_int8(ops, weight.data(), g.C_out, g.K);
   row_sums.assign(N, 0);
   for (int c = 0; c < N; ++c)
     for (int k = 0; k < g.K; ++k) row_sums[c] += weight[size_t(c) * g.K + k];
@@ -326,7 +276,7 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
   } else {
     std::vector<int8_t> m(size_t(N) * g.K);
     cpu::reorder_kernel_position(weight.data(), m.data(), g.C_out, g.C_in / g.groups, g.kH, g.kW);
-    packed = int8_pack(ops, m.data(), g.C_out, g.K);
+    packed = pack_int8(ops, m.data(), g.C_out, g.K);
   }
 
   if (winograd_allowed && is_winograd_geometry(g) && g.C_out <= kWinogradInt8MaxChannels) {
@@ -349,7 +299,7 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
       winograd_scales[k] = scale;
       for (size_t j = 0; j < q.size(); ++j)
         q[j] = int8_t(std::clamp(std::roundf(Uk[j] * inv), -128.0f, 127.0f));
-      winograd_packed[k] = int8_pack(ops, q.data(), g.C_out, g.C_in);
+      winograd_packed[k] = pack_int8(ops, q.data(), g.C_out, g.C_in);
       winograd_row_sums[k].assign(N, 0);
       for (int o = 0; o < g.C_out; ++o)
         for (int i = 0; i < g.C_in; ++i) winograd_row_sums[k][o] += q[size_t(o) * g.C_in + i];
@@ -376,7 +326,7 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
 }
 
 TensorShape ConvInt8::output_shape(const TensorShape& in) {
-  return conv_shape("conv_int8", name, g, in);
+  return conv_shape("ConvInt8", name, g, in);
 }
 
 void ConvInt8::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
@@ -399,7 +349,7 @@ void ConvInt8::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
 TensorShape ConvInt8::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                               const RunContext& ctx) {
   BackendOps& ops = active_backend_or_throw();
-  if (n_inputs < 1) fail("conv_int8", name, "needs one input");
+  if (n_inputs < 1) layer_error("ConvInt8", name, "needs one input");
   const TensorShape& s = inputs[0].shape;
   const TensorShape o = output_shape(s);
   const int8_t* in = static_cast<const int8_t*>(inputs[0].data);
@@ -415,10 +365,9 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n_inputs, const Buffe
       }
       const int64_t T = cpu::winograd_tiles(s.h, s.w);
       ops.conv_winograd_int8(in, pk, winograd_scales, winograd_input_scale, winograd_bias.data(),
-                             multiplier.data(), shift.data(), req_scale.data(), in_zp, out_zp,
-                             out, s.c, s.h, s.w, g.C_out, scratch_of<int8_t>(ctx, 0, 16 * T * s.c),
-                             scratch_of<int32_t>(ctx, 1, 64 * T * g.C_out), rs,
-                             ctx.backend_handle);
+                             multiplier.data(), shift.data(), req_scale.data(), in_zp, out_zp, out,
+                             s.c, s.h, s.w, g.C_out, scratch_of<int8_t>(ctx, 0, 16 * T * s.c),
+                             scratch_of<int32_t>(ctx, 1, 64 * T * g.C_out), rs, ctx.backend_handle);
       break;
     }
     case ConvPath::General:
@@ -430,14 +379,13 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n_inputs, const Buffe
                     row_sums.empty() ? nullptr : row_sums.data(), ctx.backend_handle);
       break;
     case ConvPath::Depthwise:
-      cpu::depthwise3x3_int8({in, dw_weight.data(), dw_bias.data(), multiplier.data(),
-                              shift.data(), in_zp, out_zp, out, s.c, s.h, s.w, g.stride_h});
+      cpu::depthwise3x3_int8({in, dw_weight.data(), dw_bias.data(), multiplier.data(), shift.data(),
+                              in_zp, out_zp, out, s.c, s.h, s.w, g.stride_h});
       break;
     case ConvPath::Grouped:
-      cpu::conv_int8_grouped_channels_last(in, weight.data(), eff_bias.data(), multiplier.data(),
-                                           shift.data(), in_zp, out_zp, out, s.c, s.h, s.w,
-                                           g.C_out, g.kH, g.kW, g.stride_h, g.stride_w, g.pad_h,
-                                           g.pad_w, g.groups);
+      cpu::conv_int8_grouped_channels_last(
+          in, weight.data(), eff_bias.data(), multiplier.data(), shift.data(), in_zp, out_zp, out,
+          s.c, s.h, s.w, g.C_out, g.kH, g.kW, g.stride_h, g.stride_w, g.pad_h, g.pad_w, g.groups);
       break;
   }
   return o;
@@ -446,12 +394,12 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n_inputs, const Buffe
 void ConvInt8::upload_weights(Allocator& allocator) {
   if (!allocator.is_device()) return;
   const bool shared = packed.data == packed_oihw.data;
-  to_device(allocator, packed_oihw);
+  upload_packed(packed_oihw, allocator);
   if (shared)
     packed = Buffer(packed_oihw.data, packed_oihw.on_device, packed_oihw.size, [](void*) {});
   else
-    to_device(allocator, packed);
-  for (Buffer& b : winograd_packed) to_device(allocator, b);
+    upload_packed(packed, allocator);
+  for (Buffer& b : winograd_packed) upload_packed(b, allocator);
 }
 
 MI_REGISTER_LAYER(kConvInt8, ConvInt8);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backend/buffer.h"
+#include "backend/cpu/conv2d.h"
 #include "layers/layer.h"
 
 namespace mi {
@@ -14,10 +15,7 @@ namespace mi {
 enum class ConvPath { Winograd, General, Grouped, GroupedDevice, Depthwise };
 const char* conv_path_name(ConvPath p);
 
-struct ConvGeometry {
-  int C_out, C_in, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, dilation_h, dilation_w;
-  int K;  // (C_in / groups) * kH * kW, the reduction length of one output value
-};
+using cpu::ConvGeometry;
 
 class ConvFp32 : public ILayer {
  public:
@@ -33,7 +31,7 @@ class ConvFp32 : public ILayer {
   ConvGeometry g;
   std::vector<float> weight;  // [C_out][C_in/groups][kH][kW]
   std::vector<float> bias;
-  Buffer packed;              // groups = 1: C_out x K kernel-position matrix
+  Buffer packed;  // groups = 1: C_out x K kernel-position matrix
   Buffer winograd_packed[16];
   bool winograd_ready = false;
   std::vector<Buffer> group_packed;  // grouped: one kernel-position pack per group

@@ -1,12 +1,10 @@
 #include "layers/dense.h"
 
-#include <cstring>
-#include <stdexcept>
 #include <string>
 
 #include "backend/backend.h"
-#include "io/op_table.h"
 #include "layers/layer_registry.h"
+#include "layers/layer_util.h"
 
 namespace mi {
 
@@ -14,52 +12,17 @@ namespace {
 
 void check_dims(const char* cls, const LayerArgs& args, int32_t c_in, int32_t c_out) {
   if (c_in < 0 || c_out < 0)
-    throw std::runtime_error(std::string(cls) + " '" + args.node_name() +
-                             "': C_in and C_out must not be negative");
+    layer_error(cls, args.node_name(), "C_in and C_out must not be negative");
 }
 
-// Reads tensor name+suffix as elements of T. `need` > 0 makes it required with at least
-// that many elements, so that packing and forward never read past its end.
-template <class T>
-std::vector<T> read_tensor(const TensorLookup& lookup, const char* cls, const std::string& name,
-                           const char* suffix, int64_t need, bool required) {
-  const std::string tensor = name + suffix;
-  std::vector<int> shape;
-  std::vector<uint8_t> bytes;
-  std::vector<T> out;
-  if (!lookup(tensor, shape, bytes)) {
-    if (required)
-      throw std::runtime_error(std::string(cls) + " '" + name + "': tensor '" + tensor +
-                               "' is missing");
-    return out;
-  }
-  out.resize(bytes.size() / sizeof(T));
-  if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(T));
-  if (int64_t(out.size()) < need)
-    throw std::runtime_error(std::string(cls) + " '" + name + "': tensor '" + tensor + "' has " +
-                             std::to_string(out.size()) + " values, needs " +
-                             std::to_string(need));
-  return out;
-}
-
-void check_input(const char* cls, const std::string& name, const TensorRef* inputs,
-                 int n_inputs, int32_t c_in) {
+void check_input(const char* cls, const std::string& name, const TensorRef* inputs, int n_inputs,
+                 int32_t c_in) {
   const int64_t have = n_inputs >= 1 ? inputs[0].shape.count() : 0;
   if (have < c_in)
-    throw std::runtime_error(std::string(cls) + " '" + name + "': input has " +
-                             std::to_string(have) + " elements, needs C_in = " +
-                             std::to_string(c_in));
+    layer_error(
+        cls, name,
+        "input has " + std::to_string(have) + " elements, needs C_in = " + std::to_string(c_in));
 }
-
-// Replaces a host block by a copy in device memory.
-void upload_packed(Buffer& packed, Allocator& allocator) {
-  if (!allocator.is_device() || !packed.data) return;
-  Buffer dev = allocator.make_buffer(packed.size);
-  allocator.copy_to_device(dev.data, packed.data, packed.size);
-  packed = std::move(dev);
-}
-
-size_t ceil_div(int32_t a, int32_t b) { return (size_t(a) + size_t(b) - 1) / size_t(b); }
 
 }  // namespace
 
@@ -71,13 +34,11 @@ GemmFp32::GemmFp32(const LayerArgs& args)
 GemmFp32::~GemmFp32() = default;
 
 void GemmFp32::load_weights(const TensorLookup& lookup) {
-  weight = read_tensor<float>(lookup, "GemmFp32", name, ".weight", int64_t(c_out) * c_in, true);
-  bias = read_tensor<float>(lookup, "GemmFp32", name, ".bias", c_out, false);
-  BackendOps* ops = &active_backend_or_throw();
-  packed = Buffer(ops->pack_weights_fp32(weight.data(), c_out, c_in), 0,
-                  ceil_div(c_out, 4) * ceil_div(c_in, 4) * 64,
-                  [ops](void* p) { ops->free_packed_fp32(p); });
-  if (ops->device_kind == 0) std::vector<float>().swap(weight);
+  weight = read_required<float>(lookup, "GemmFp32", name, ".weight", int64_t(c_out) * c_in);
+  bias = read_optional<float>(lookup, "GemmFp32", name, ".bias", c_out);
+  const BackendOps& ops = active_backend_or_throw();
+  packed = pack_fp32(ops, weight.data(), c_out, c_in);
+  if (ops.device_kind == 0) std::vector<float>().swap(weight);
 }
 
 TensorShape GemmFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
@@ -106,13 +67,10 @@ GemmInt8::GemmInt8(const LayerArgs& args)
 GemmInt8::~GemmInt8() = default;
 
 void GemmInt8::load_weights(const TensorLookup& lookup) {
-  weight = read_tensor<int8_t>(lookup, "GemmInt8", name, ".weight", int64_t(c_out) * c_in, true);
-  req_scale = read_tensor<float>(lookup, "GemmInt8", name, ".req_scale", c_out, true);
-  eff_bias = read_tensor<int64_t>(lookup, "GemmInt8", name, ".eff_bias", c_out, true);
-  BackendOps* ops = &active_backend_or_throw();
-  packed = Buffer(ops->pack_weights_int8(weight.data(), c_out, c_in), 0,
-                  ceil_div(c_out, 8) * ceil_div(c_in, 4) * 32,
-                  [ops](void* p) { ops->free_packed_int8(p); });
+  weight = read_required<int8_t>(lookup, "GemmInt8", name, ".weight", int64_t(c_out) * c_in);
+  req_scale = read_required<float>(lookup, "GemmInt8", name, ".req_scale", c_out);
+  eff_bias = read_required<int64_t>(lookup, "GemmInt8", name, ".eff_bias", c_out);
+  packed = pack_int8(active_backend_or_throw(), weight.data(), c_out, c_in);
 }
 
 TensorShape GemmInt8::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,

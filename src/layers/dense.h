@@ -37,7 +37,7 @@ class GemmInt8 : public ILayer {
 
   int32_t c_in = 0;
   int32_t c_out = 0;
-  int8_t in_zp = 0;  // folded into eff_bias by the model's exporter
+  int8_t in_zp = 0;            // folded into eff_bias by the model's exporter
   std::vector<int8_t> weight;  // c_out x c_in
   std::vector<float> req_scale;
   std::vector<int64_t> eff_bias;

@@ -2,82 +2,59 @@
 
 #include <cmath>
 #include <cstdint>
-#include <stdexcept>
 
 #include "backend/backend.h"
 #include "backend/cpu/elementwise.h"
-#include "io/op_table.h"
 #include "layers/layer_registry.h"
+#include "layers/layer_util.h"
 
 namespace mi {
 
-void fail_node(const char* op, const std::string& node, const std::string& what) {
-  throw std::runtime_error(std::string(op) + " node '" + node + "': " + what);
-}
-
 namespace {
 
-std::string describe(const TensorShape& s) {
-  return std::to_string(s.c) + "x" + std::to_string(s.h) + "x" + std::to_string(s.w);
-}
-
-int as_int_count(const char* op, const std::string& node, const TensorShape& s) {
-  const int64_t n = s.count();
-  if (n < 0 || n > INT32_MAX) fail_node(op, node, "tensor " + describe(s) + " is too large");
-  return int(n);
-}
-
 // Both operands are read over the first input's element count.
-int checked_pair(const char* op, const std::string& node, const TensorRef* inputs,
-                 int n_inputs) {
-  if (n_inputs < 2)
-    fail_node(op, node, "needs two inputs, got " + std::to_string(n_inputs));
+int checked_pair(const char* cls, const std::string& node, const TensorRef* inputs, int n_inputs) {
+  if (n_inputs < 2) layer_error(cls, node, "needs two inputs, got " + std::to_string(n_inputs));
   if (inputs[1].shape.count() < inputs[0].shape.count())
-    fail_node(op, node, "second input " + describe(inputs[1].shape) +
-                            " is smaller than the first " + describe(inputs[0].shape));
-  return as_int_count(op, node, inputs[0].shape);
+    layer_error(cls, node,
+                "second input " + describe(inputs[1].shape) + " is smaller than the first " +
+                    describe(inputs[0].shape));
+  return element_count(cls, node, inputs[0].shape);
 }
 
-void check_pair_count(const char* op, const std::string& node, int count) {
-  if (count < 2) fail_node(op, node, "needs two inputs, got " + std::to_string(count));
+void check_pair_count(const char* cls, const std::string& node, int count) {
+  if (count < 2) layer_error(cls, node, "needs two inputs, got " + std::to_string(count));
 }
 
 void check_scale(const LayerArgs& args, const char* key, float v) {
   if (!std::isfinite(v) || v <= 0.0f)
-    fail_node("add_int8", args.node_name(),
-              std::string(key) + " must be finite and positive, got " + std::to_string(v));
+    layer_error("AddInt8", args.node_name(),
+                std::string(key) + " must be finite and positive, got " + std::to_string(v));
 }
 
 int32_t checked_zp(const LayerArgs& args, const char* key) {
   const int v = args.get_int(key, 0);
   if (v < -128 || v > 127)
-    fail_node("add_int8", args.node_name(),
-              std::string(key) + " must be an int8 value, got " + std::to_string(v));
+    layer_error("AddInt8", args.node_name(),
+                std::string(key) + " must be an int8 value, got " + std::to_string(v));
   return v;
 }
 
 }  // namespace
 
-int checked_count(const char* op, const std::string& node, const TensorRef* inputs,
-                  int n_inputs) {
-  if (n_inputs < 1) fail_node(op, node, "needs an input");
-  return as_int_count(op, node, inputs[0].shape);
-}
-
 AddFp32::AddFp32(const LayerArgs&) {}
 
 TensorShape AddFp32::output_shape_n(const TensorShape* shapes, int count) {
-  check_pair_count("add_fp32", name, count);
+  check_pair_count("AddFp32", name, count);
   return shapes[0];
 }
 
 TensorShape AddFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                              const RunContext& ctx) {
-  const int n = checked_pair("add_fp32", name, inputs, n_inputs);
+  const int n = checked_pair("AddFp32", name, inputs, n_inputs);
   active_backend_or_throw().add_fp32(static_cast<const float*>(inputs[0].data),
                                      static_cast<const float*>(inputs[1].data),
-                                     static_cast<float*>(output.data), n, relu,
-                                     ctx.backend_handle);
+                                     static_cast<float*>(output.data), n, relu, ctx.backend_handle);
   return inputs[0].shape;
 }
 
@@ -93,22 +70,21 @@ AddInt8::AddInt8(const LayerArgs& args)
   check_scale(args, "out_scale", out_scale_);
   if (!cpu::fixed_point_factor_ok(in1_scale_ / out_scale_) ||
       !cpu::fixed_point_factor_ok(in2_scale_ / out_scale_))
-    fail_node("add_int8", args.node_name(), "input to output scale ratio must be below 2^30");
+    layer_error("AddInt8", args.node_name(), "input to output scale ratio must be below 2^30");
 }
 
 TensorShape AddInt8::output_shape_n(const TensorShape* shapes, int count) {
-  check_pair_count("add_int8", name, count);
+  check_pair_count("AddInt8", name, count);
   return shapes[0];
 }
 
 TensorShape AddInt8::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                              const RunContext& ctx) {
-  const int n = checked_pair("add_int8", name, inputs, n_inputs);
+  const int n = checked_pair("AddInt8", name, inputs, n_inputs);
   active_backend_or_throw().add_int8(static_cast<const int8_t*>(inputs[0].data),
                                      static_cast<const int8_t*>(inputs[1].data), in1_scale_,
                                      in1_zp_, in2_scale_, in2_zp_, out_scale_, out_zp_,
-                                     static_cast<int8_t*>(output.data), n,
-                                     ctx.backend_handle);
+                                     static_cast<int8_t*>(output.data), n, ctx.backend_handle);
   return inputs[0].shape;
 }
 
@@ -116,7 +92,7 @@ ScaleFp32::ScaleFp32(const LayerArgs& args) : scalar_(args.get_float("scalar", 1
 
 TensorShape ScaleFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                                const RunContext& ctx) {
-  const int n = checked_count("scale_fp32", name, inputs, n_inputs);
+  const int n = input_element_count("ScaleFp32", name, inputs, n_inputs);
   active_backend_or_throw().scale_fp32(static_cast<const float*>(inputs[0].data),
                                        static_cast<float*>(output.data), size_t(n), scalar_,
                                        ctx.backend_handle);

@@ -1,5 +1,4 @@
-// Residual additions and scaling by a constant, and the input checks shared by the weight-free
-// CNN layers.
+// Residual additions and scaling by a constant.
 #pragma once
 
 #include <string>
@@ -7,12 +6,6 @@
 #include "layers/layer.h"
 
 namespace mi {
-
-// Throws std::runtime_error "<op> node '<node>': <what>".
-[[noreturn]] void fail_node(const char* op, const std::string& node, const std::string& what);
-// Throws unless the node has at least one input; returns its element count as an int.
-int checked_count(const char* op, const std::string& node, const TensorRef* inputs,
-                  int n_inputs);
 
 class AddFp32 : public ILayer {
  public:

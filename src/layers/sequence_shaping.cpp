@@ -1,35 +1,32 @@
 #include "layers/sequence_shaping.h"
 
-#include <stdexcept>
 #include <string>
 
 #include "backend/backend.h"
-#include "io/op_table.h"
 #include "layers/layer_registry.h"
+#include "layers/layer_util.h"
 
 namespace mi {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& node, const std::string& what) {
-  throw std::runtime_error("node '" + node + "': " + what);
-}
-
-void require_input(const std::string& node, const TensorRef* inputs, int n_inputs) {
-  if (n_inputs < 1 || !inputs[0].data) fail(node, "needs an input tensor");
+void require_input(const char* cls, const std::string& node, const TensorRef* inputs,
+                   int n_inputs) {
+  if (!layer_input(cls, node, inputs, n_inputs, 0).data)
+    layer_error(cls, node, "needs an input tensor");
 }
 
 }  // namespace
 
 Concat1dFp32::Concat1dFp32(const LayerArgs& args) : c2_(args.get_int("C2", 0)) {
-  if (c2_ < 0) fail(args.node_name(), "C2 must not be negative");
+  if (c2_ < 0) layer_error("Concat1dFp32", args.node_name(), "C2 must not be negative");
 }
 
 TensorShape Concat1dFp32::output_shape(const TensorShape& in) { return {in.c + c2_, in.h, in.w}; }
 
 TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                                   const RunContext& ctx) {
-  require_input(name, inputs, n_inputs);
+  require_input("Concat1dFp32", name, inputs, n_inputs);
   const TensorShape& a = inputs[0].shape;
   const int rows = a.h * a.w;
   const float* b = nullptr;
@@ -38,12 +35,14 @@ TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const B
     const TensorShape& bs = inputs[1].shape;
     // The kernel reads b with a row stride of C2: any other channel count is misread.
     if (bs.c != c2_)
-      fail(name, "second input has " + std::to_string(bs.c) + " channels, C2 is " +
-                     std::to_string(c2_));
+      layer_error(
+          "Concat1dFp32", name,
+          "second input has " + std::to_string(bs.c) + " channels, C2 is " + std::to_string(c2_));
     broadcast = int64_t(bs.h) * bs.w < 2;
     if (!broadcast && int64_t(bs.h) * bs.w < rows)
-      fail(name, "second input has " + std::to_string(int64_t(bs.h) * bs.w) +
-                     " rows, the first has " + std::to_string(rows));
+      layer_error("Concat1dFp32", name,
+                  "second input has " + std::to_string(int64_t(bs.h) * bs.w) +
+                      " rows, the first has " + std::to_string(rows));
     b = static_cast<const float*>(inputs[1].data);
   }
   active_backend_or_throw().concat1d_fp32(static_cast<const float*>(inputs[0].data), b,
@@ -55,8 +54,9 @@ TensorShape Concat1dFp32::forward(const TensorRef* inputs, int n_inputs, const B
 SliceChannelsFp32::SliceChannelsFp32(const LayerArgs& args)
     : start_(args.get_int("ch_start", 0)), end_(args.get_int("ch_end", 0)) {
   if (start_ < 0 || end_ < start_)
-    fail(args.node_name(), "channel range [" + std::to_string(start_) + ", " +
-                               std::to_string(end_) + ") is empty or reversed");
+    layer_error("SliceChannelsFp32", args.node_name(),
+                "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
+                    ") is empty or reversed");
 }
 
 // A known channel count is checked while shapes are planned, before an output slot is sized
@@ -68,13 +68,14 @@ TensorShape SliceChannelsFp32::output_shape(const TensorShape& in) {
 
 void SliceChannelsFp32::check_range(int channels) const {
   if (end_ > channels)
-    fail(name, "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
-                   ") exceeds the input's " + std::to_string(channels) + " channels");
+    layer_error("SliceChannelsFp32", name,
+                "channel range [" + std::to_string(start_) + ", " + std::to_string(end_) +
+                    ") exceeds the input's " + std::to_string(channels) + " channels");
 }
 
 TensorShape SliceChannelsFp32::forward(const TensorRef* inputs, int n_inputs,
                                        const BufferView& output, const RunContext& ctx) {
-  require_input(name, inputs, n_inputs);
+  require_input("SliceChannelsFp32", name, inputs, n_inputs);
   const TensorShape& in = inputs[0].shape;
   check_range(in.c);
   const int rows = in.h * in.w;

@@ -8,7 +8,4 @@ namespace mi::python {
 // InputSpec and InferenceModel.
 void bind_model(pybind11::module_& m);
 
-// The private submodule `_testing`: loaders and kernels exposed to the test suite.
-void bind_testing(pybind11::module_& m);
-
 }  // namespace mi::python

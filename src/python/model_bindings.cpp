@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/bindings.h"
+#include "python/text.h"
 #include "runtime/inference_model.h"
 
 namespace py = pybind11;
@@ -32,10 +33,17 @@ int64_t product(const std::vector<int32_t>& dims) {
   return std::accumulate(dims.begin(), dims.end(), int64_t(1), std::multiplies<int64_t>());
 }
 
-// The dims handed to the engine for an array of `n` elements bound to `in`. The element
-// count must be what those dims need: the engine copies exactly that many elements.
-std::vector<int32_t> engine_dims(const InputSpec& in, int64_t n) {
+// The dims handed to the engine for an array bound to `in`. The element count must be what
+// those dims need: the engine copies exactly that many elements. When the declared width is
+// variable too, an image array supplies it: the element count alone would run an H x W
+// image as (H*W) x 1.
+std::vector<int32_t> engine_dims(const InputSpec& in, const py::array& a) {
+  const int64_t n = int64_t(a.size());
   const std::vector<int32_t>& d = in.shape;
+  if (d.size() >= 3 && d[1] == 0 && d.back() > 0 && a.ndim() == 3 && a.shape(2) == d.back() &&
+      a.shape(0) > 0 && a.shape(1) > 0 && a.shape(0) <= INT32_MAX && a.shape(1) <= INT32_MAX &&
+      (d[0] == 0 || d[0] == a.shape(0)))
+    return {int32_t(a.shape(0)), int32_t(a.shape(1)), d.back()};
   const bool variable = std::find(d.begin(), d.end(), 0) != d.end();
   if (!variable) {
     if (product(d) != n)
@@ -99,11 +107,12 @@ py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
     converted = Int8Array::ensure(input);
     t.dtype = "int8";
   } else {
-    throw std::runtime_error("Unsupported array dtype '" + py::str(input.dtype()).cast<std::string>() +
+    throw std::runtime_error("Unsupported array dtype '" +
+                             py::str(input.dtype()).cast<std::string>() +
                              "'. Use float32 for FP32 models or int8 for INT8 models.");
   }
   if (!converted) throw py::error_already_set();
-  t.shape = engine_dims(in, int64_t(converted.size()));
+  t.shape = engine_dims(in, converted);
   t.data = converted.data();
   std::map<std::string, HostTensor> results = m.run({{in.name, std::move(t)}});
   if (m.output_names().empty()) return py::array_t<float>(0);
@@ -121,7 +130,7 @@ py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
     HostTensor t;
     t.dtype = "float32";
     if (const InputSpec* in = declared(m, name))
-      t.shape = engine_dims(*in, int64_t(a.size()));
+      t.shape = engine_dims(*in, a);
     else
       t.shape.assign(a.shape(), a.shape() + a.ndim());
     t.data = a.data();
@@ -129,13 +138,13 @@ py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
     given[name] = std::move(t);
   }
   py::dict out;
-  for (auto& [name, t] : m.run(given)) out[py::str(name)] = to_float_array(std::move(t));
+  for (auto& [name, t] : m.run(given)) out[to_text(name)] = to_float_array(std::move(t));
   return out;
 }
 
-std::string model_repr(const InferenceModel& m) {
+py::str model_repr(const InferenceModel& m) {
   const std::string dims = m.inputs().empty() ? "" : dims_text(m.inputs().front().shape);
-  return "<InferenceModel name='" + m.model_name() + "' input=[" + dims + "]>";
+  return to_text("<InferenceModel name='" + m.model_name() + "' input=[" + dims + "]>");
 }
 
 int first_dim(const InferenceModel& m, size_t i) {
@@ -148,16 +157,19 @@ int first_dim(const InferenceModel& m, size_t i) {
 void bind_model(py::module_& m) {
   py::class_<InputSpec>(m, "InputSpec",
                         "Descriptor for one model input (shape, dtype, and quantization params).")
-      .def_readonly("name", &InputSpec::name, "ModelIOTensor name in the arch graph.")
+      .def_property_readonly(
+          "name", [](const InputSpec& s) { return to_text(s.name); },
+          "ModelIOTensor name in the arch graph.")
       .def_readonly("shape", &InputSpec::shape,
                     "Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a "
                     "dimension means variable (supplied at runtime).")
       .def_readonly("scale", &InputSpec::scale, "INT8 quantization scale.")
       .def_readonly("zp", &InputSpec::zp, "INT8 zero point.")
-      .def_readonly("dtype", &InputSpec::dtype, "'int8' or 'float32'.")
+      .def_property_readonly(
+          "dtype", [](const InputSpec& s) { return to_text(s.dtype); }, "'int8' or 'float32'.")
       .def("__repr__", [](const InputSpec& s) {
-        return "<InputSpec name='" + s.name + "' shape=[" + dims_text(s.shape) + "] dtype=" +
-               s.dtype + ">";
+        return to_text("<InputSpec name='" + s.name + "' shape=[" + dims_text(s.shape) +
+                       "] dtype=" + s.dtype + ">");
       });
 
   py::class_<InferenceModel>(
@@ -186,14 +198,16 @@ void bind_model(py::module_& m) {
            "Run a multi-input / multi-output forward pass.\n\nArgs:\n    inputs: dict mapping "
            "tensor name \u2192 numpy array (float32).\n\nReturns:\n    dict mapping output tensor "
            "name \u2192 1-D float32 numpy array.")
-      .def_property_readonly("model_name", &InferenceModel::model_name,
-                             "Model name string from the arch JSON.")
+      .def_property_readonly(
+          "model_name", [](const InferenceModel& mdl) { return to_text(mdl.model_name()); },
+          "Model name string from the arch JSON.")
       .def_property_readonly("input_count", &InferenceModel::input_count,
                              "Number of declared model inputs.")
       .def_property_readonly("inputs", &InferenceModel::inputs,
                              "List of InputSpec descriptors (one per model input).")
-      .def_property_readonly("output_names", &InferenceModel::output_names,
-                             "List of declared output tensor names.")
+      .def_property_readonly(
+          "output_names", [](const InferenceModel& mdl) { return to_text(mdl.output_names()); },
+          "List of declared output tensor names.")
       .def_property_readonly(
           "is_fp32", [](const InferenceModel& mdl) { return first_input(mdl).dtype == "float32"; },
           "True when the first declared input is float32.")
@@ -209,10 +223,12 @@ void bind_model(py::module_& m) {
       .def_property_readonly("num_classes", &InferenceModel::num_classes,
                              "Classifier class-count hint. Returns 1000 for ImageNet classifier "
                              "models, otherwise 0.")
-      .def("op_profile", &InferenceModel::op_profile,
-           "Return per-op accumulated timing as dict[str, float] (milliseconds).")
-      .def("layer_profile", &InferenceModel::layer_profile,
-           "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
+      .def(
+          "op_profile", [](const InferenceModel& mdl) { return to_text(mdl.op_profile()); },
+          "Return per-op accumulated timing as dict[str, float] (milliseconds).")
+      .def(
+          "layer_profile", [](const InferenceModel& mdl) { return to_text(mdl.layer_profile()); },
+          "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
       .def("set_profile_enabled", &InferenceModel::set_profile_enabled, py::arg("enabled"),
            "Enable or disable per-op and per-layer profiling.")
       .def_property_readonly("profile_enabled", &InferenceModel::profile_enabled,

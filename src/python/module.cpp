@@ -1,12 +1,11 @@
 #include <pybind11/pybind11.h>
 
-#include <exception>
-#include <new>
 #include <string>
 
 #include "backend/backend.h"
 #include "backend/cpu/cpu_features.h"
 #include "python/bindings.h"
+#include "python/text.h"
 
 namespace py = pybind11;
 
@@ -15,8 +14,10 @@ PYBIND11_MODULE(model_inference, m) {
   // illegal instruction.
   const std::string missing = mi::cpu::missing_cpu_features();
   if (!missing.empty())
-    throw py::import_error("model_inference needs a processor with AVX2 and FMA and an "
-                           "operating system that enables AVX: " + missing);
+    throw py::import_error(
+        "model_inference needs a processor with AVX2 and FMA and an "
+        "operating system that enables AVX: " +
+        missing);
 
   m.doc() =
       "Python bindings for the Quillon inference engine.\n\nQuick start::\n\n    import numpy "
@@ -31,22 +32,7 @@ PYBIND11_MODULE(model_inference, m) {
   m.def("active_backend", &mi::active_backend_name,
         "Return the name of the currently active backend ('cpu', 'cuda', or 'metal').");
 
-  // Engine errors reach Python as RuntimeError with the engine's message, whatever standard
-  // exception carried them (out_of_range and length_error included).
-  py::register_exception_translator([](std::exception_ptr p) {
-    try {
-      if (p) std::rethrow_exception(p);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const py::builtin_exception&) {
-      throw;
-    } catch (const py::error_already_set&) {
-      throw;
-    } catch (const std::exception& e) {
-      PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-  });
+  mi::python::translate_engine_errors();
 
   mi::python::bind_model(m);
-  mi::python::bind_testing(m);
 }

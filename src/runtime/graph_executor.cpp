@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "backend/backend.h"
-#include "io/op_table.h"
+#include "layers/op_kind.h"
 #include "runtime/inference_model.h"
 
 namespace mi {
@@ -13,9 +13,7 @@ namespace {
 
 constexpr int kMaxNodeInputs = 8;
 
-[[noreturn]] void missing_tensor() {
-  throw std::out_of_range("invalid unordered_map<K, T> key");
-}
+[[noreturn]] void missing_tensor() { throw std::out_of_range("invalid unordered_map<K, T> key"); }
 
 int slot_or_throw(const std::unordered_map<std::string, int>& slot_of, const std::string& name) {
   const auto it = slot_of.find(name);
@@ -118,7 +116,8 @@ void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
 
   for (size_t i = 0; i < nodes_.size(); ++i) {
     if (!node_layer_[i]) continue;
-    const TensorShape first = nodes_[i].inputs.empty() ? TensorShape{} : shape_of(nodes_[i].inputs.front());
+    const TensorShape first =
+        nodes_[i].inputs.empty() ? TensorShape{} : shape_of(nodes_[i].inputs.front());
     grow_scratch(*node_layer_[i], first);
   }
 }
@@ -212,9 +211,11 @@ void InferenceModel::run_node(size_t i, RunContext& ctx) {
   }
 
   if (result.c <= 0 || result.h <= 0 || result.w <= 0)
-    throw std::runtime_error("node '" + n.name + "' produced an output with a zero or negative dimension");
+    throw std::runtime_error("node '" + n.name +
+                             "' produced an output with a zero or negative dimension");
   if (tensor_bytes(result, out_type) > out_buf.size)
-    throw std::runtime_error("node '" + n.name + "' returned an output shape larger than its buffer");
+    throw std::runtime_error("node '" + n.name +
+                             "' returned an output shape larger than its buffer");
   slot_shape_[size_t(out_slot)] = result;
 }
 
@@ -243,7 +244,8 @@ std::map<std::string, HostTensor> InferenceModel::collect_results() const {
   return results;
 }
 
-std::map<std::string, HostTensor> InferenceModel::run(const std::map<std::string, HostTensor>& inputs) {
+std::map<std::string, HostTensor> InferenceModel::run(
+    const std::map<std::string, HostTensor>& inputs) {
   prepare(inputs);
   bind_inputs(inputs);
   RunContext ctx;

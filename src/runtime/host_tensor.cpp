@@ -46,8 +46,8 @@ uint64_t tensor_bytes(const TensorShape& s, int elem_type) {
   // second one and every later allocation sane.
   const uint64_t hw = h * w;
   if (c != 0 && hw > kMaxTensorBytes / c / element_bytes(elem_type))
-    throw std::runtime_error("tensor shape (c=" + std::to_string(s.c) + ", h=" +
-                             std::to_string(s.h) + ", w=" + std::to_string(s.w) +
+    throw std::runtime_error("tensor shape (c=" + std::to_string(s.c) +
+                             ", h=" + std::to_string(s.h) + ", w=" + std::to_string(s.w) +
                              ") exceeds the 4 GiB tensor size limit");
   return c * hw * element_bytes(elem_type);
 }

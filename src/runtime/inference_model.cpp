@@ -7,9 +7,9 @@
 
 #include "backend/backend.h"
 #include "io/arch_loader.h"
-#include "io/op_table.h"
 #include "io/weights_loader.h"
 #include "layers/duration_scaled.h"
+#include "layers/op_kind.h"
 
 namespace mi {
 
@@ -63,7 +63,8 @@ void InferenceModel::assign_slots() {
     std::vector<std::string> released;
     for (const std::string& in : n.inputs) {
       if (last_use_[in] != i || !slot_of_.count(in)) continue;
-      if (std::find(output_names_.begin(), output_names_.end(), in) != output_names_.end()) continue;
+      if (std::find(output_names_.begin(), output_names_.end(), in) != output_names_.end())
+        continue;
       if (std::find(released.begin(), released.end(), in) != released.end()) continue;
       released.push_back(in);
       free_list.push_back(slot_of_[in]);

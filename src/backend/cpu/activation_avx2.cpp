@@ -91,23 +91,25 @@ void sigmoid_fp32_avx2(const float* in, float* out, int n, void*) {
 }
 
 void tanh_fp32_avx2(const float* in, float* out, int n, void*) {
-  blocked(in, out, n,
-          [](__m256 x) {
-            const __m256 e = exp8(_mm256_mul_ps(_mm256_set1_ps(-2.0f), x));
-            const __m256 d = _mm256_add_ps(_mm256_set1_ps(1.0f), e);
-            return _mm256_fmsub_ps(_mm256_set1_ps(2.0f), recip8(d), _mm256_set1_ps(1.0f));
-          },
-          tanh_tail);
+  blocked(
+      in, out, n,
+      [](__m256 x) {
+        const __m256 e = exp8(_mm256_mul_ps(_mm256_set1_ps(-2.0f), x));
+        const __m256 d = _mm256_add_ps(_mm256_set1_ps(1.0f), e);
+        return _mm256_fmsub_ps(_mm256_set1_ps(2.0f), recip8(d), _mm256_set1_ps(1.0f));
+      },
+      tanh_tail);
 }
 
 void leaky_relu_fp32_avx2(const float* in, float* out, int n, float alpha, void*) {
   const __m256 a = _mm256_set1_ps(alpha);
-  blocked(in, out, n,
-          [a](__m256 x) {
-            const __m256 keep = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GE_OQ);
-            return _mm256_blendv_ps(_mm256_mul_ps(a, x), x, keep);
-          },
-          [alpha](float x) { return x >= 0.0f ? x : alpha * x; });
+  blocked(
+      in, out, n,
+      [a](__m256 x) {
+        const __m256 keep = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_GE_OQ);
+        return _mm256_blendv_ps(_mm256_mul_ps(a, x), x, keep);
+      },
+      [alpha](float x) { return x >= 0.0f ? x : alpha * x; });
 }
 
 void gelu_fp32_avx2(float* x, int n, void*) { blocked(x, x, n, gelu8, gelu_tail); }

@@ -9,23 +9,30 @@
 
 #include "backend/cpu/conv_requant.h"
 #include "backend/cpu/cpu_backend.h"
+#include "backend/cpu/threading.h"
 #include "backend/cpu/winograd.h"
 
 namespace mi::cpu {
 
 namespace {
 
-bool run_serial() { return omp_get_max_threads() < 2 || omp_in_parallel(); }
-
-struct Geometry {
-  int C, H, W, Cg, c0, kH, kW, sh, sw, ph, pw, dh, dw, Ho, Wo;
-};
-
-// The geometry of a convolution over all C channels, Cg per group, starting at group 0.
-Geometry make_geometry(int C, int H, int W, int Cg, int kH, int kW, int sh, int sw, int ph,
-                       int pw, int dh, int dw) {
-  return Geometry{C,  H,  W,  Cg, 0,  kH, kW, sh, sw, ph, pw, dh, dw,
-                  conv_out_size(H, ph, dh, kH, sh), conv_out_size(W, pw, dw, kW, sw)};
+// The geometry of a convolution over all C channels of an H x W image, Cg per group,
+// starting at group 0.
+ConvGeometry image_geometry(int C, int H, int W, int Cg, int kH, int kW, int sh, int sw, int ph,
+                            int pw, int dh, int dw) {
+  ConvGeometry g;
+  g.C_in = C;
+  g.kH = kH;
+  g.kW = kW;
+  g.stride_h = sh;
+  g.stride_w = sw;
+  g.pad_h = ph;
+  g.pad_w = pw;
+  g.dilation_h = dh;
+  g.dilation_w = dw;
+  g.groups = C / Cg;
+  g.set_image(H, W);
+  return g;
 }
 
 // Channels-last im2col of output rows [oy0, oy1): row (oy - oy0)*Wo + ox holds, for each tap
@@ -34,32 +41,32 @@ Geometry make_geometry(int C, int H, int W, int Cg, int kH, int kW, int sh, int 
 // the group spans all channels, a kernel row that lies inside the image is one
 // contiguous run of kW*C values.
 template <class T>
-void im2col_cl(const T* in, const Geometry& g, int oy0, int oy1, T pad, T* A) {
-  const int64_t K = int64_t(g.Cg) * g.kH * g.kW;
-  const bool runs = g.dw == 1 && g.Cg == g.C;
+void im2col_cl(const T* in, const ConvGeometry& g, int oy0, int oy1, T pad, T* A) {
+  const int64_t K = int64_t(g.Cg()) * g.kH * g.kW;
+  const bool runs = g.dilation_w == 1 && g.Cg() == g.C_in;
   for (int oy = oy0; oy < oy1; ++oy) {
     for (int ox = 0; ox < g.Wo; ++ox) {
       T* row = A + (int64_t(oy - oy0) * g.Wo + ox) * K;
-      const int ix0 = ox * g.sw - g.pw;
+      const int ix0 = ox * g.stride_w - g.pad_w;
       for (int ky = 0; ky < g.kH; ++ky) {
-        T* dst = row + int64_t(ky) * g.kW * g.Cg;
-        const int iy = oy * g.sh + ky * g.dh - g.ph;
+        T* dst = row + int64_t(ky) * g.kW * g.Cg();
+        const int iy = oy * g.stride_h + ky * g.dilation_h - g.pad_h;
         if (iy < 0 || iy >= g.H) {
-          std::fill(dst, dst + int64_t(g.kW) * g.Cg, pad);
+          std::fill(dst, dst + int64_t(g.kW) * g.Cg(), pad);
           continue;
         }
-        const T* src_row = in + int64_t(iy) * g.W * g.C + g.c0;
+        const T* src_row = in + int64_t(iy) * g.W * g.C_in + g.c0;
         if (runs && ix0 >= 0 && ix0 + g.kW <= g.W) {
-          std::memcpy(dst, src_row + int64_t(ix0) * g.C, sizeof(T) * g.kW * g.C);
+          std::memcpy(dst, src_row + int64_t(ix0) * g.C_in, sizeof(T) * g.kW * g.C_in);
           continue;
         }
         for (int kx = 0; kx < g.kW; ++kx) {
-          const int ix = ix0 + kx * g.dw;
-          T* d = dst + int64_t(kx) * g.Cg;
+          const int ix = ix0 + kx * g.dilation_w;
+          T* d = dst + int64_t(kx) * g.Cg();
           if (ix < 0 || ix >= g.W)
-            std::fill(d, d + g.Cg, pad);
+            std::fill(d, d + g.Cg(), pad);
           else
-            std::memcpy(d, src_row + int64_t(ix) * g.C, sizeof(T) * g.Cg);
+            std::memcpy(d, src_row + int64_t(ix) * g.C_in, sizeof(T) * g.Cg());
         }
       }
     }
@@ -68,18 +75,18 @@ void im2col_cl(const T* in, const Geometry& g, int oy0, int oy1, T pad, T* A) {
 
 // Planar im2col of Cg planes (plane ch at ch*H*W): row oy*Wo + ox, column (ch*kH + ky)*kW + kx,
 // the file order of one weight row. Positions outside the image hold `pad`.
-void im2col_planar(const int8_t* planes, const Geometry& g, int8_t pad, int8_t* A) {
-  const int64_t K = int64_t(g.Cg) * g.kH * g.kW;
+void im2col_planar(const int8_t* planes, const ConvGeometry& g, int8_t pad, int8_t* A) {
+  const int64_t K = int64_t(g.Cg()) * g.kH * g.kW;
   for (int oy = 0; oy < g.Ho; ++oy)
     for (int ox = 0; ox < g.Wo; ++ox) {
       int8_t* row = A + (int64_t(oy) * g.Wo + ox) * K;
-      for (int ch = 0; ch < g.Cg; ++ch) {
+      for (int ch = 0; ch < g.Cg(); ++ch) {
         const int8_t* plane = planes + int64_t(ch) * g.H * g.W;
         for (int ky = 0; ky < g.kH; ++ky) {
-          const int iy = oy * g.sh + ky - g.ph;
+          const int iy = oy * g.stride_h + ky - g.pad_h;
           int8_t* d = row + (int64_t(ch) * g.kH + ky) * g.kW;
           for (int kx = 0; kx < g.kW; ++kx) {
-            const int ix = ox * g.sw + kx - g.pw;
+            const int ix = ox * g.stride_w + kx - g.pad_w;
             d[kx] = (iy < 0 || iy >= g.H || ix < 0 || ix >= g.W) ? pad : plane[iy * g.W + ix];
           }
         }
@@ -87,22 +94,10 @@ void im2col_planar(const int8_t* planes, const Geometry& g, int8_t pad, int8_t* 
     }
 }
 
-template <class T>
-T* grow(std::vector<T>& v, int64_t n) {
-  if (int64_t(v.size()) < n) v.resize(size_t(n));
-  return v.data();
-}
-
-std::vector<float>& tls_fp32_cols() {
-  thread_local std::vector<float> v;
-  return v;
-}
-
-template <class T>
-std::vector<T>& tls_chunk_cols() {
-  thread_local std::vector<T> v;
-  return v;
-}
+struct Fp32Columns;
+struct ChunkColumns;
+struct PlanarInput;
+struct PlanarOutput;
 
 // Column matrices above kChunkedGatherBytes whose weights take at most kChunkedWeightBytes
 // (stem convolutions: few input channels, large images) are gathered and multiplied a few
@@ -113,7 +108,7 @@ constexpr int64_t kChunkedGatherBytes = int64_t(1) << 20;
 constexpr int64_t kChunkedWeightBytes = int64_t(256) << 10;
 constexpr int64_t kGatherChunkBytes = int64_t(192) << 10;
 
-bool chunked_gather(const Geometry& g, int64_t K, int N, size_t elem) {
+bool chunked_gather(const ConvGeometry& g, int64_t K, int N, size_t elem) {
   return int64_t(g.Ho) * g.Wo * K * int64_t(elem) > kChunkedGatherBytes &&
          K * N * int64_t(elem) <= kChunkedWeightBytes;
 }
@@ -121,15 +116,15 @@ bool chunked_gather(const Geometry& g, int64_t K, int N, size_t elem) {
 // Calls run(oy0, oy1, cols) over chunks of output rows with a per-thread buffer for the
 // chunk's columns; a team takes the chunks in static order, at least four per thread.
 template <class T, class F>
-void over_gather_chunks(const Geometry& g, int64_t K, F run) {
-  const int threads = run_serial() ? 1 : omp_get_max_threads();
+void over_gather_chunks(const ConvGeometry& g, int64_t K, F run) {
+  const int threads = team_threads();
   const int64_t row_bytes = int64_t(g.Wo) * K * int64_t(sizeof(T));
   int rows = int(std::clamp<int64_t>(kGatherChunkBytes / row_bytes, 1, g.Ho));
   rows = std::max(1, std::min(rows, g.Ho / (4 * threads)));
   const int chunks = (g.Ho + rows - 1) / rows;
   auto one = [&](int i) {
     const int oy0 = i * rows, oy1 = std::min(g.Ho, oy0 + rows);
-    run(oy0, oy1, grow(tls_chunk_cols<T>(), int64_t(oy1 - oy0) * g.Wo * K));
+    run(oy0, oy1, thread_scratch<ChunkColumns, T>(int64_t(oy1 - oy0) * g.Wo * K));
   };
   if (threads == 1) {
     for (int i = 0; i < chunks; ++i) one(i);
@@ -194,8 +189,8 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
                void* ctx) {
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_packed_fp32 && ops.pack_weights_fp32, "gemm_packed_fp32");
-  const Geometry g =
-      make_geometry(C, H, W, C, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
+  const ConvGeometry g =
+      image_geometry(C, H, W, C, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = C * kH * kW;
@@ -211,12 +206,13 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
     over_gather_chunks<float>(g, K, [&](int oy0, int oy1, float* cols) {
       const int64_t m0 = int64_t(oy0) * g.Wo;
       im2col_cl(input, g, oy0, oy1, 0.0f, cols);
-      ops.gemm_packed_fp32(cols, pk, bias, output + m0 * C_out, relu, (oy1 - oy0) * g.Wo, K,
-                           C_out, false, ctx);
+      ops.gemm_packed_fp32(cols, pk, bias, output + m0 * C_out, relu, (oy1 - oy0) * g.Wo, K, C_out,
+                           false, ctx);
     });
     return;
   }
-  float* A = pointwise ? nullptr : (scratch ? scratch : grow(tls_fp32_cols(), int64_t(M) * K));
+  float* A = pointwise ? nullptr
+                       : (scratch ? scratch : thread_scratch<Fp32Columns, float>(int64_t(M) * K));
   const float* a = pointwise ? input : A;
   if (run_serial()) {
     if (!pointwise) im2col_cl(input, g, 0, g.Ho, 0.0f, A);
@@ -241,19 +237,20 @@ int64_t grouped_fp32_scratch_floats(int C, int H_out, int W_out, int C_out, int 
 }
 
 void conv_fp32_grouped(const float* input, const void* const* group_packs, const float* bias,
-                       float* output, int C, int H, int W, int C_out, int kH, int kW,
-                       int stride_h, int stride_w, int pad_h, int pad_w, int dil_h, int dil_w,
-                       int groups, bool relu, float* scratch) {
+                       float* output, int C, int H, int W, int C_out, int kH, int kW, int stride_h,
+                       int stride_w, int pad_h, int pad_w, int dil_h, int dil_w, int groups,
+                       bool relu, float* scratch) {
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_packed_fp32 != nullptr, "gemm_packed_fp32");
   const int Cg = C / groups, Ng = C_out / groups;
-  Geometry g = make_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
+  ConvGeometry g =
+      image_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
   if (!scratch)
-    scratch = grow(tls_fp32_cols(),
-                   grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
+    scratch = thread_scratch<Fp32Columns, float>(
+        grouped_fp32_scratch_floats(C, g.Ho, g.Wo, C_out, kH, kW, groups));
   float* A = scratch;
   float* Y = scratch + int64_t(M) * K;
   auto scatter = [&](int gi, int m0, int m1) {
@@ -291,8 +288,8 @@ void conv_fp32_grouped(const float* input, const void* const* group_packs, const
 
 void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                const int64_t* eff_bias, const int32_t* multiplier, const int32_t* shift,
-               int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W, int C_out,
-               int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+               int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W, int C_out, int kH,
+               int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
                int8_t* scratch, bool channels_last, const int32_t* row_sums, void* ctx) {
   if (groups < 1) groups = 1;
   if (channels_last && groups > 1) {
@@ -304,7 +301,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_int8 && ops.pack_weights_int8, "gemm_int8");
   const int Cg = C / groups, Ng = C_out / groups;
-  const Geometry g = make_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, 1, 1);
+  const ConvGeometry g =
+      image_geometry(C, H, W, Cg, kH, kW, stride_h, stride_w, pad_h, pad_w, 1, 1);
   if (g.Ho <= 0 || g.Wo <= 0) return;
   const int M = g.Ho * g.Wo;
   const int K = Cg * kH * kW;
@@ -365,8 +363,8 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                           false);
       return;
     }
-    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
-                  C_out, false, false, row_sums, ctx);
+    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K, C_out,
+                  false, false, row_sums, ctx);
     return;
   }
 #pragma omp parallel num_threads(omp_get_max_threads())
@@ -376,29 +374,26 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
       for (int oy = 0; oy < g.Ho; ++oy)
         im2col_cl(input, g, oy, oy + 1, in_zp, A + int64_t(oy) * g.Wo * K);
     }
-    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K,
-                  C_out, false, true, row_sums, ctx);
+    ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K, C_out,
+                  false, true, row_sums, ctx);
   }
 }
 
 void conv_int8_grouped_channels_last(const int8_t* input, const int8_t* weight,
                                      const int64_t* eff_bias, const int32_t* multiplier,
                                      const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                                     int8_t* output, int C, int H, int W, int C_out, int kH,
-                                     int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                                     int groups) {
+                                     int8_t* output, int C, int H, int W, int C_out, int kH, int kW,
+                                     int stride_h, int stride_w, int pad_h, int pad_w, int groups) {
   const int Ho = conv_out_size(H, pad_h, 1, kH, stride_h);
   const int Wo = conv_out_size(W, pad_w, 1, kW, stride_w);
   if (Ho <= 0 || Wo <= 0) return;
-  thread_local std::vector<int8_t> planar_in, planar_out;
   const int64_t HW = int64_t(H) * W, M = int64_t(Ho) * Wo;
-  int8_t* pin = grow(planar_in, HW * C);
-  int8_t* pout = grow(planar_out, M * C_out);
+  int8_t* pin = thread_scratch<PlanarInput, int8_t>(HW * C);
+  int8_t* pout = thread_scratch<PlanarOutput, int8_t>(M * C_out);
   for (int64_t p = 0; p < HW; ++p)
     for (int c = 0; c < C; ++c) pin[c * HW + p] = input[p * C + c];
-  conv_int8(pin, weight, nullptr, eff_bias, multiplier, shift, in_zp, out_zp, pout, C, H, W,
-            C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, nullptr, false, nullptr,
-            nullptr);
+  conv_int8(pin, weight, nullptr, eff_bias, multiplier, shift, in_zp, out_zp, pout, C, H, W, C_out,
+            kH, kW, stride_h, stride_w, pad_h, pad_w, groups, nullptr, false, nullptr, nullptr);
   for (int64_t p = 0; p < M; ++p)
     for (int c = 0; c < C_out; ++c) output[p * C_out + c] = pout[c * M + p];
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "backend/cpu/conv_requant.h"
+#include "backend/cpu/threading.h"
 
 namespace mi::cpu {
 
@@ -13,7 +14,7 @@ namespace {
 // Splits output rows statically over the team, or runs them all on the calling thread.
 template <class F>
 void over_rows(int Ho, F rows) {
-  if (omp_get_max_threads() < 2 || omp_in_parallel() || Ho < 2) {
+  if (run_serial() || Ho < 2) {
     rows(0, Ho);
     return;
   }

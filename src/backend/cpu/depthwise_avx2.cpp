@@ -227,8 +227,8 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
         __m128i r8;
         if (b.fast) {
           // Packing the two halves restores the channel order c..c+15.
-          const __m256i r16 = _mm256_packs_epi32(round_shift_fast(acc_lo, b, 0),
-                                                 round_shift_fast(acc_hi, b, 1));
+          const __m256i r16 =
+              _mm256_packs_epi32(round_shift_fast(acc_lo, b, 0), round_shift_fast(acc_hi, b, 1));
           r8 = _mm_packs_epi16(_mm_adds_epi16(_mm256_castsi256_si128(r16), zp_out16),
                                _mm_adds_epi16(_mm256_extracti128_si256(r16, 1), zp_out16));
         } else {
@@ -242,10 +242,9 @@ void depthwise3x3_int8_avx2(const Depthwise3x3Int8Args& a, int oy0, int oy1) {
       for (int c = C16; c < C8; c += 8) {
         __m256i acc = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + c));
         for (int t = 0; t < 9; ++t) {
-          const __m256i x =
-              src[t] ? _mm256_cvtepi8_epi32(_mm_loadl_epi64(
-                           reinterpret_cast<const __m128i*>(src[t] + c)))
-                     : zp_in;
+          const __m256i x = src[t] ? _mm256_cvtepi8_epi32(_mm_loadl_epi64(
+                                         reinterpret_cast<const __m128i*>(src[t] + c)))
+                                   : zp_in;
           const __m256i w = _mm256_cvtepi8_epi32(
               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(a.weight + int64_t(t) * a.C + c)));
           acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(x, w));

@@ -22,9 +22,7 @@ FixedPoint split(double f) {
 
 }  // namespace
 
-bool fixed_point_factor_ok(double f) {
-  return std::isfinite(f) && f > 0.0 && split(f).e <= 30;
-}
+bool fixed_point_factor_ok(double f) { return std::isfinite(f) && f > 0.0 && split(f).e <= 30; }
 
 FixedPoint to_fixed_point(double f) {
   if (!fixed_point_factor_ok(f))
@@ -43,9 +41,8 @@ void add_fp32_ref(const float* a, const float* b, float* out, int n, bool relu, 
   }
 }
 
-void add_int8_ref(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp,
-                  float in2_scale, int in2_zp, float out_scale, int out_zp, int8_t* out,
-                  int n, void*) {
+void add_int8_ref(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp, float in2_scale,
+                  int in2_zp, float out_scale, int out_zp, int8_t* out, int n, void*) {
   const FixedPoint f1 = to_fixed_point(in1_scale / out_scale);
   const FixedPoint f2 = to_fixed_point(in2_scale / out_scale);
   for (int i = 0; i < n; ++i) {
@@ -59,7 +56,18 @@ void scale_fp32_ref(const float* in, float* out, size_t n, float s, void*) {
   for (size_t i = 0; i < n; ++i) out[i] = s * in[i];
 }
 
+void add_inplace_fp32_ref(float* dst, const float* src, size_t n) {
+  for (size_t i = 0; i < n; ++i) dst[i] += src[i];
+}
+
+void add_bias_rows_fp32_ref(float* data, const float* bias, int rows, int C, void*) {
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < C; ++c) data[size_t(r) * C + c] += bias[c];
+}
+
 void install_elementwise_ops(BackendOps& ops) {
+  ops.add_inplace_fp32 = add_inplace_fp32_avx2;
+  ops.add_bias_rows_fp32 = add_bias_rows_fp32_avx2;
   ops.add_fp32 = add_fp32_avx2;
   ops.add_int8 = add_int8_avx2;
   ops.scale_fp32 = scale_fp32_avx2;

@@ -53,16 +53,14 @@ void add_fp32_avx2(const float* a, const float* b, float* out, int n, bool relu,
   add_fp32_ref(a + i, b + i, out + i, n - i, relu, ctx);
 }
 
-void add_int8_avx2(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp,
-                   float in2_scale, int in2_zp, float out_scale, int out_zp, int8_t* out,
-                   int n, void* ctx) {
+void add_int8_avx2(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp, float in2_scale,
+                   int in2_zp, float out_scale, int out_zp, int8_t* out, int n, void* ctx) {
   const FixedPoint f1 = to_fixed_point(in1_scale / out_scale);
   const FixedPoint f2 = to_fixed_point(in2_scale / out_scale);
   // With factors below 2^21 and int8 operands each term, and their sum with the output
   // zero point, fits in 32 bits; larger factors take the 64-bit scalar path.
   const bool small = f1.e <= 21 && f2.e <= 21 && in1_zp >= -128 && in1_zp <= 127 &&
-                     in2_zp >= -128 && in2_zp <= 127 && out_zp >= -(1 << 30) &&
-                     out_zp <= (1 << 30);
+                     in2_zp >= -128 && in2_zp <= 127 && out_zp >= -(1 << 30) && out_zp <= (1 << 30);
   int i = 0;
   if (small) {
     const VecFixedPoint v1(f1), v2(f2);
@@ -74,8 +72,8 @@ void add_int8_avx2(const int8_t* a, const int8_t* b, float in1_scale, int in1_zp
       store8_i8(out + i, _mm256_add_epi32(zo, _mm256_add_epi32(t1, t2)));
     }
   }
-  add_int8_ref(a + i, b + i, in1_scale, in1_zp, in2_scale, in2_zp, out_scale, out_zp,
-               out + i, n - i, ctx);
+  add_int8_ref(a + i, b + i, in1_scale, in1_zp, in2_scale, in2_zp, out_scale, out_zp, out + i,
+               n - i, ctx);
 }
 
 void scale_fp32_avx2(const float* in, float* out, size_t n, float s, void* ctx) {
@@ -91,6 +89,17 @@ void scale_fp32_avx2(const float* in, float* out, size_t n, float s, void* ctx) 
   }
   for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, _mm256_mul_ps(vs, _mm256_loadu_ps(in + i)));
   scale_fp32_ref(in + i, out + i, n - i, s, ctx);
+}
+
+void add_inplace_fp32_avx2(float* dst, const float* src, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_loadu_ps(dst + i), _mm256_loadu_ps(src + i)));
+  add_inplace_fp32_ref(dst + i, src + i, n - i);
+}
+
+void add_bias_rows_fp32_avx2(float* data, const float* bias, int rows, int C, void*) {
+  for (int r = 0; r < rows; ++r) add_inplace_fp32_avx2(data + size_t(r) * C, bias, size_t(C));
 }
 
 }  // namespace mi::cpu

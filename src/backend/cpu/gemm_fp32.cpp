@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "backend/cpu/threading.h"
+
 namespace mi::cpu {
 
 // Panel layout: nb = ceil(N/8) panels of 8 rows of W, each stored k-major, so that
@@ -25,7 +27,7 @@ float* pack_weights_fp32(const float* W, int N, int K) {
 void free_packed_fp32(void* block) { delete[] static_cast<float*>(block); }
 
 int gemm_packed_fp32_threads(int M, int K, int N) {
-  if (omp_in_parallel() || omp_get_max_threads() <= 1) return 1;
+  if (run_serial()) return 1;
   return int64_t(M) * K * N >= kFp32TeamThreshold ? omp_get_max_threads() : 1;
 }
 
@@ -33,8 +35,8 @@ namespace {
 
 // Column split when the team has several threads and fewer rows than columns; otherwise
 // 8-row blocks are split evenly and thread 0 also takes the trailing rows.
-void run_team_share(const float* A, const float* packed, const float* bias, float* C,
-                    bool relu, int M, int K, int N, int t, int T) {
+void run_team_share(const float* A, const float* packed, const float* bias, float* C, bool relu,
+                    int M, int K, int N, int t, int T) {
   const int nb = (N + 7) / 8;
   const int mb = M / 8;
   if (T > 1 && M < N) {
@@ -50,12 +52,11 @@ void run_team_share(const float* A, const float* packed, const float* bias, floa
 
 }  // namespace
 
-void gemm_packed_fp32(const float* A, const float* packed, const float* bias, float* C,
-                      bool relu, int M, int K, int N, bool team, void* ctx) {
+void gemm_packed_fp32(const float* A, const float* packed, const float* bias, float* C, bool relu,
+                      int M, int K, int N, bool team, void* ctx) {
   if (M <= 0 || N <= 0) return;
   if (team) {
-    run_team_share(A, packed, bias, C, relu, M, K, N, omp_get_thread_num(),
-                   omp_get_num_threads());
+    run_team_share(A, packed, bias, C, relu, M, K, N, omp_get_thread_num(), omp_get_num_threads());
     return;
   }
   const int threads = gemm_packed_fp32_threads(M, K, N);
@@ -70,8 +71,7 @@ void gemm_packed_fp32(const float* A, const float* packed, const float* bias, fl
 void gemm_fp32(const float* x, const float* W, const float* bias, float* y, int K, int N,
                const void* packed, void* ctx) {
   if (packed) {
-    gemm_packed_fp32(x, static_cast<const float*>(packed), bias, y, false, 1, K, N, false,
-                     nullptr);
+    gemm_packed_fp32(x, static_cast<const float*>(packed), bias, y, false, 1, K, N, false, nullptr);
     return;
   }
   std::unique_ptr<float[], void (*)(void*)> tmp(pack_weights_fp32(W, N, K), free_packed_fp32);

@@ -11,8 +11,8 @@ void install_gemm_fp32_ops(BackendOps& ops);
 
 float* pack_weights_fp32(const float* W, int N, int K);
 void free_packed_fp32(void* block);
-void gemm_packed_fp32(const float* A, const float* packed, const float* bias, float* C,
-                      bool relu, int M, int K, int N, bool team, void* ctx);
+void gemm_packed_fp32(const float* A, const float* packed, const float* bias, float* C, bool relu,
+                      int M, int K, int N, bool team, void* ctx);
 void gemm_fp32(const float* x, const float* W, const float* bias, float* y, int K, int N,
                const void* packed, void* ctx);
 void relu_fp32(float* x, int n, void* ctx);
@@ -33,8 +33,8 @@ void relu_fp32_avx2(float* x, int n);
 
 // Scalar references with the same per-element order of operations, on the unpacked
 // N x K row-major W.
-void gemm_fp32_ref(const float* A, const float* W, const float* bias, float* C, bool relu,
-                   int M, int K, int N);
+void gemm_fp32_ref(const float* A, const float* W, const float* bias, float* C, bool relu, int M,
+                   int K, int N);
 void relu_fp32_ref(float* x, int n);
 
 }  // namespace mi::cpu

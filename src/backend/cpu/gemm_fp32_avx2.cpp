@@ -99,21 +99,20 @@ void row_tile(const float* A, int K, const float* packed, size_t pstride, const 
   }
 }
 
-using RowTileFn = void (*)(const float*, int, const float*, size_t, const float*, float*, bool,
-                           int, int, int, int);
-constexpr RowTileFn kRowTiles[kTileRows + 1] = {nullptr,     row_tile<1>, row_tile<2>,
-                                                row_tile<3>, row_tile<4>, row_tile<5>,
-                                                row_tile<6>};
+using RowTileFn = void (*)(const float*, int, const float*, size_t, const float*, float*, bool, int,
+                           int, int, int);
+constexpr RowTileFn kRowTiles[kTileRows + 1] = {nullptr,     row_tile<1>, row_tile<2>, row_tile<3>,
+                                                row_tile<4>, row_tile<5>, row_tile<6>};
 
 // Rows [m0, m1) against panels [p0, p1), of which [p0, q) are whole 8-column panels.
-void share_rows(const float* A, const float* packed, const float* bias, float* C, bool relu,
-                int K, int N, int p0, int q, int p1, int m0, int m1) {
+void share_rows(const float* A, const float* packed, const float* bias, float* C, bool relu, int K,
+                int N, int p0, int q, int p1, int m0, int m1) {
   const size_t pstride = size_t(K) * 8;
   for (int c0 = m0; c0 < m1; c0 += kChunkRows) {
     const int c1 = std::min(c0 + kChunkRows, m1);
     if (c1 - c0 < 3) {
-      kRowTiles[c1 - c0](A + size_t(c0) * K, K, packed, pstride, bias, C + size_t(c0) * N, relu,
-                         N, p0, q, p1);
+      kRowTiles[c1 - c0](A + size_t(c0) * K, K, packed, pstride, bias, C + size_t(c0) * N, relu, N,
+                         p0, q, p1);
       continue;
     }
     for (int p = p0; p < q; p += 2) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "backend/cpu/threading.h"
+
 namespace mi::cpu {
 
 size_t packed_int8_bytes(int N, int K) {
@@ -23,8 +25,7 @@ uint8_t* pack_weights_int8(const int8_t* W, int N, int K) {
   for (int n = 0; n < N; ++n) {
     const size_t p = size_t(n) / 8, j = size_t(n) % 8;
     for (int k = 0; k < K; ++k)
-      block[(p * kg + size_t(k) / 4) * 32 + 2 * j + kOffset[k % 4]] =
-          uint8_t(W[size_t(n) * K + k]);
+      block[(p * kg + size_t(k) / 4) * 32 + 2 * j + kOffset[k % 4]] = uint8_t(W[size_t(n) * K + k]);
   }
   return block;
 }
@@ -33,10 +34,12 @@ void free_packed_int8(void* block) { delete[] static_cast<uint8_t*>(block); }
 
 namespace {
 
+struct DynamicRowScales;
+
 // The float product's split: columns when several threads share fewer rows than columns,
 // else 8-row blocks with the trailing rows on thread 0.
-void run_team_share(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M,
-                    int K, int N, int t, int T) {
+void run_team_share(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M, int K,
+                    int N, int t, int T) {
   const int nb = (N + 7) / 8;
   const int mb = M / 8;
   if (T > 1 && M < N) {
@@ -51,9 +54,9 @@ void run_team_share(const int8_t* A, const uint8_t* packed, const Int8Output& ou
 }  // namespace
 
 void gemm_int8(const int8_t* A, const uint8_t* packed, const int64_t* bias,
-               const int32_t* multiplier, const int32_t* shift, const float* scale,
-               int8_t out_zp, void* C, bool float_output, int M, int K, int N,
-               bool channel_major, bool team, const int32_t* row_sums, void* ctx) {
+               const int32_t* multiplier, const int32_t* shift, const float* scale, int8_t out_zp,
+               void* C, bool float_output, int M, int K, int N, bool channel_major, bool team,
+               const int32_t* row_sums, void* ctx) {
   if (M <= 0 || N <= 0) return;
   Int8Output out;
   out.mode = float_output ? Int8Output::kFloat : Int8Output::kRequantize;
@@ -68,7 +71,7 @@ void gemm_int8(const int8_t* A, const uint8_t* packed, const int64_t* bias,
     run_team_share(A, packed, out, M, K, N, omp_get_thread_num(), omp_get_num_threads());
     return;
   }
-  if (!omp_in_parallel() && omp_get_max_threads() > 1) {
+  if (!run_serial()) {
 #pragma omp parallel num_threads(omp_get_max_threads())
     run_team_share(A, packed, out, M, K, N, omp_get_thread_num(), omp_get_num_threads());
     return;
@@ -105,17 +108,16 @@ void gemm_int8_dynamic(const float* X, const uint8_t* packed, const float* w_sca
                        const int32_t* row_sums) {
   if (M <= 0 || N <= 0) return;
   // Per thread, so that concurrent calls on different threads stay independent.
-  thread_local std::vector<float> row_scale;
-  if (row_scale.size() < size_t(M)) row_scale.resize(size_t(M));
-  quantize_rows_avx2(X, q_scratch, row_scale.data(), M, K);
+  float* row_scale = thread_scratch<DynamicRowScales, float>(M);
+  quantize_rows_avx2(X, q_scratch, row_scale, M, K);
   std::copy(w_scales, w_scales + N, scale_scratch);
-  gemm_int8(q_scratch, packed, bias64, nullptr, nullptr, scale_scratch, 0, Y, true, M, K, N,
-            false, false, row_sums, nullptr);
+  gemm_int8(q_scratch, packed, bias64, nullptr, nullptr, scale_scratch, 0, Y, true, M, K, N, false,
+            false, row_sums, nullptr);
   // Two separate roundings, row scale then bias: this file is built without FMA, so the
   // compiler cannot fuse them.
   for (int m = 0; m < M; ++m) {
     float* y = Y + size_t(m) * N;
-    const float s = row_scale[size_t(m)];
+    const float s = row_scale[m];
     for (int n = 0; n < N; ++n) y[n] *= s;
     if (bias)
       for (int n = 0; n < N; ++n) y[n] += bias[n];

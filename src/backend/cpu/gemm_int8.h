@@ -15,9 +15,9 @@ void free_packed_int8(void* block);
 size_t packed_int8_bytes(int N, int K);
 
 void gemm_int8(const int8_t* A, const uint8_t* packed, const int64_t* bias,
-               const int32_t* multiplier, const int32_t* shift, const float* scale,
-               int8_t out_zp, void* C, bool float_output, int M, int K, int N,
-               bool channel_major, bool team, const int32_t* row_sums, void* ctx);
+               const int32_t* multiplier, const int32_t* shift, const float* scale, int8_t out_zp,
+               void* C, bool float_output, int M, int K, int N, bool channel_major, bool team,
+               const int32_t* row_sums, void* ctx);
 void gemm_int8_int32(const int8_t* A, const uint8_t* packed, int32_t* C, int M, int K, int N,
                      const int32_t* row_sums, void* ctx);
 void gemm_int8_dequant(const int8_t* A, const uint8_t* packed, float* C, int M, int K, int N,
@@ -47,20 +47,17 @@ struct Int8Output {
 
 // One thread's share: panels [p0, p1) over 8-row blocks [r0, r1), plus the trailing
 // M mod 8 rows when `tail` is set.
-void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Output& out,
-                          int M, int K, int N, int p0, int p1, int r0, int r1, bool tail,
-                          bool prefetch);
+void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M,
+                          int K, int N, int p0, int p1, int r0, int r1, bool tail, bool prefetch);
 
 // Symmetric quantisation of M rows of K floats; returns one scale per row in `scales`.
 // Groups of 8 from the row start round ties to even, the last K mod 8 values away from 0.
 void quantize_rows_avx2(const float* X, int8_t* q, float* scales, int M, int K);
 
 // Scalar references on the unpacked N x K row-major W.
-void gemm_int8_ref(const int8_t* A, const int8_t* W, const Int8Output& out, int M, int K,
-                   int N);
+void gemm_int8_ref(const int8_t* A, const int8_t* W, const Int8Output& out, int M, int K, int N);
 void quantize_rows_ref(const float* X, int8_t* q, float* scales, int M, int K);
 void gemm_int8_dynamic_ref(const float* X, const int8_t* W, const float* w_scales,
-                           const int64_t* bias64, const float* bias, float* Y, int M, int K,
-                           int N);
+                           const int64_t* bias64, const float* bias, float* Y, int M, int K, int N);
 
 }  // namespace mi::cpu

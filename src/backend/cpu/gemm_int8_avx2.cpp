@@ -54,55 +54,55 @@ inline __m256i bcast_pair(const int16_t* p) {
 // acc[r][q] lane j = sum over k of A[r][k] * W[8(p + q) + j][k] for the PANELS panels
 // starting at `panel`, exact in 32 bits. Each broadcast pair of A feeds every panel.
 template <int ROWS, int PANELS>
-inline void tile(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
-                 bool prefetch, __m256i (&acc)[kTileRows][2]) {
+inline void tile(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg, bool prefetch,
+                 __m256i (&acc)[kTileRows][2]) {
   // The row and panel loops are unrolled in full so that the sums are locals held in
   // registers; they are copied out once at the end.
   __m256i sum[ROWS][PANELS];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q) sum[r][q] = _mm256_setzero_si256();
   for (int g = 0; g < kg; ++g) {
     const uint8_t* blk = panel + size_t(g) * 32;
     if (prefetch && (g & 1) == 0)
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
         _mm_prefetch(reinterpret_cast<const char*>(blk + q * pstride + 512), _MM_HINT_T0);
     const int16_t* a = a16 + size_t(g) * kTileRows * 4;
     __m256i w[PANELS];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q)
       w[q] = _mm256_cvtepi8_epi16(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + q * pstride)));
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {
       const __m256i b = bcast_pair(a + 4 * r);
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
         sum[r][q] = _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(b, w[q]));
     }
-    // Keeps each sum in its register: regrouping the two halves' products first would need
-    // more registers than there are and spill the accumulators.
-    #pragma GCC unroll 8
+// Keeps each sum in its register: regrouping the two halves' products first would need
+// more registers than there are and spill the accumulators.
+#pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r)
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q) asm("" : "+x"(sum[r][q]));
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q)
       w[q] = _mm256_cvtepi8_epi16(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(blk + q * pstride + 16)));
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {
       const __m256i b = bcast_pair(a + 4 * r + 2);
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
         sum[r][q] = _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(b, w[q]));
     }
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q) acc[r][q] = sum[r][q];
 }
 
@@ -159,8 +159,8 @@ void store_row(const Int8Output& o, const PanelOut& t, __m256i acc, int m, int M
     case Int8Output::kFloat: {
       float* c = static_cast<float*>(o.C) + size_t(m) * N + t.n0;
       if (t.exact_double) {
-        const __m256d lo = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(acc)),
-                                         _mm256_load_pd(t.fbias));
+        const __m256d lo =
+            _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(acc)), _mm256_load_pd(t.fbias));
         const __m256d hi = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(acc, 1)),
                                          _mm256_load_pd(t.fbias + 4));
         __m256 v = _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
@@ -196,10 +196,12 @@ void store_row(const Int8Output& o, const PanelOut& t, __m256i acc, int m, int M
     }
     case Int8Output::kRequantize: {
       if (t.vector_requant) {
-        __m256i x = _mm256_add_epi32(acc, _mm256_load_si256(reinterpret_cast<const __m256i*>(t.bias32)));
+        __m256i x =
+            _mm256_add_epi32(acc, _mm256_load_si256(reinterpret_cast<const __m256i*>(t.bias32)));
         x = mul_round_shift31(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(t.mult)));
         x = _mm256_srav_epi32(x, _mm256_load_si256(reinterpret_cast<const __m256i*>(t.negshift)));
-        x = _mm256_min_epi32(_mm256_max_epi32(x, _mm256_set1_epi32(-65536)), _mm256_set1_epi32(65536));
+        x = _mm256_min_epi32(_mm256_max_epi32(x, _mm256_set1_epi32(-65536)),
+                             _mm256_set1_epi32(65536));
         x = _mm256_add_epi32(x, _mm256_set1_epi32(o.out_zp));
         x = _mm256_min_epi32(_mm256_max_epi32(x, _mm256_set1_epi32(-128)), _mm256_set1_epi32(127));
         _mm256_store_si256(reinterpret_cast<__m256i*>(s), x);
@@ -243,17 +245,16 @@ inline void requant_store8(const RequantRegs& q, __m128i zp16, __m256i acc, int8
   const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(x, q.mult), half), 31);
   const __m256i odd =
       _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(x, 32), q.mult_odd), half);
-  const __m256i r = _mm256_srav_epi32(_mm256_blend_epi32(even, _mm256_slli_epi64(odd, 1), 0xAA),
-                                      q.negshift);
+  const __m256i r =
+      _mm256_srav_epi32(_mm256_blend_epi32(even, _mm256_slli_epi64(odd, 1), 0xAA), q.negshift);
   const __m128i r16 = _mm_adds_epi16(
       _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1)), zp16);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(c), _mm_packs_epi16(r16, r16));
 }
 
 template <int ROWS, int PANELS>
-void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg,
-                    bool prefetch, const Int8Output& out, const PanelOut* t, int m,
-                    int M, int N) {
+void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg, bool prefetch,
+                    const Int8Output& out, const PanelOut* t, int m, int M, int N) {
   __m256i acc[kTileRows][2];
   tile<ROWS, PANELS>(a16, panel, pstride, kg, prefetch, acc);
   bool full = true, vector_requant = true;
@@ -291,22 +292,20 @@ void tile_rows(int panels, const int16_t* a16, const uint8_t* panel, size_t pstr
     tile_and_store<ROWS, 1>(a16, panel, pstride, kg, prefetch, out, t, m, M, N);
 }
 
-using TileFn = void (*)(int, const int16_t*, const uint8_t*, size_t, int, bool,
-                        const Int8Output&, const PanelOut*, int, int, int);
-constexpr TileFn kTileByRows[kTileRows + 1] = {nullptr,      tile_rows<1>, tile_rows<2>,
-                                               tile_rows<3>, tile_rows<4>, tile_rows<5>,
-                                               tile_rows<6>};
+using TileFn = void (*)(int, const int16_t*, const uint8_t*, size_t, int, bool, const Int8Output&,
+                        const PanelOut*, int, int, int);
+constexpr TileFn kTileByRows[kTileRows + 1] = {
+    nullptr, tile_rows<1>, tile_rows<2>, tile_rows<3>, tile_rows<4>, tile_rows<5>, tile_rows<6>};
 
 // Rows [m0, m1) against panels [p0, p1): each chunk of rows is widened once, then every
 // panel pair walks down it in tiles of kTileRows rows.
-void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M, int K,
-                int N, int p0, int p1, int m0, int m1, bool prefetch) {
+void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M, int K, int N,
+                int p0, int p1, int m0, int m1, bool prefetch) {
   const int kg = (K + 3) / 4;
   const size_t astride = size_t(kg) * 4;
   const size_t pstride = size_t(kg) * 32;
   const size_t row_bytes = std::max<size_t>(astride, 4) * sizeof(int16_t);
-  const int chunk =
-      std::max<int>(kTileRows, int(kChunkBytes / row_bytes) / kTileRows * kTileRows);
+  const int chunk = std::max<int>(kTileRows, int(kChunkBytes / row_bytes) / kTileRows * kTileRows);
   for (int c0 = m0; c0 < m1; c0 += chunk) {
     const int c1 = std::min(c0 + chunk, m1);
     const int16_t* a16 = widen_rows(A + size_t(c0) * K, c1 - c0, K, kg);
@@ -317,8 +316,8 @@ void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, i
       const uint8_t* panel = packed + size_t(p) * pstride;
       for (int m = c0; m < c1; m += kTileRows) {
         const int rows = std::min(kTileRows, c1 - m);
-        kTileByRows[rows](panels, a16 + size_t(m - c0) * astride, panel, pstride, kg, prefetch,
-                          out, t, m, M, N);
+        kTileByRows[rows](panels, a16 + size_t(m - c0) * astride, panel, pstride, kg, prefetch, out,
+                          t, m, M, N);
       }
     }
   }
@@ -326,9 +325,8 @@ void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, i
 
 }  // namespace
 
-void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Output& out,
-                          int M, int K, int N, int p0, int p1, int r0, int r1, bool tail,
-                          bool prefetch) {
+void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M,
+                          int K, int N, int p0, int p1, int r0, int r1, bool tail, bool prefetch) {
   const int full = M / 8 * 8;
   int m1 = 8 * r1;
   if (tail && m1 == full) {
@@ -347,7 +345,8 @@ void quantize_rows_avx2(const float* X, int8_t* q, float* scales, int M, int K) 
     int8_t* d = q + size_t(m) * K;
     __m256 vmax = _mm256_setzero_ps();
     int k = 0;
-    for (; k + 8 <= K; k += 8) vmax = _mm256_max_ps(vmax, _mm256_andnot_ps(sign, _mm256_loadu_ps(x + k)));
+    for (; k + 8 <= K; k += 8)
+      vmax = _mm256_max_ps(vmax, _mm256_andnot_ps(sign, _mm256_loadu_ps(x + k)));
     alignas(32) float lanes[8];
     _mm256_store_ps(lanes, vmax);
     float a = 0.0f;
@@ -362,7 +361,8 @@ void quantize_rows_avx2(const float* X, int8_t* q, float* scales, int M, int K) 
       __m256 v = _mm256_mul_ps(_mm256_loadu_ps(x + k), vinv);
       v = _mm256_min_ps(_mm256_max_ps(v, lo), hi);
       const __m256i i32 = _mm256_cvtps_epi32(v);
-      const __m128i i16 = _mm_packs_epi32(_mm256_castsi256_si128(i32), _mm256_extracti128_si256(i32, 1));
+      const __m128i i16 =
+          _mm_packs_epi32(_mm256_castsi256_si128(i32), _mm256_extracti128_si256(i32, 1));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(d + k), _mm_packs_epi16(i16, i16));
     }
     for (; k < K; ++k) d[k] = int8_t(std::lround(clamp_to_int8_range(x[k] * inv)));

@@ -7,8 +7,7 @@
 
 namespace mi::cpu {
 
-void gemm_int8_ref(const int8_t* A, const int8_t* W, const Int8Output& o, int M, int K,
-                   int N) {
+void gemm_int8_ref(const int8_t* A, const int8_t* W, const Int8Output& o, int M, int K, int N) {
   for (int m = 0; m < M; ++m)
     for (int n = 0; n < N; ++n) {
       int32_t acc = 0;

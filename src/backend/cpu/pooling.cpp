@@ -35,8 +35,8 @@ void maxpool_ref(const T* in, T* out, int C, int H, int W, int kH, int kW, int s
       }
 }
 
-void avgpool_int8_generic(const int8_t* in, float in_scale, int in_zp, float out_scale,
-                          int out_zp, int8_t* out, int C, int H, int W, bool planar) {
+void avgpool_int8_generic(const int8_t* in, float in_scale, int in_zp, float out_scale, int out_zp,
+                          int8_t* out, int C, int H, int W, bool planar) {
   const FixedPoint fp = to_fixed_point(avgpool_int8_factor(in_scale, out_scale, H, W));
   const int64_t P = int64_t(H) * W;
   for (int c = 0; c < C; ++c) {
@@ -56,15 +56,12 @@ void maxpool_fp32_ref(const float* in, float* out, int C, int H, int W, int kH, 
 
 void maxpool_int8_ref(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
                       int stride_h, int stride_w, int pad_h, int pad_w, void*) {
-  maxpool_ref<int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, -128,
-                      false);
+  maxpool_ref<int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, -128, false);
 }
 
-void maxpool_int8_planar_ref(const int8_t* in, int8_t* out, int C, int H, int W, int kH,
-                             int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                             void*) {
-  maxpool_ref<int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, -128,
-                      true);
+void maxpool_int8_planar_ref(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
+                             int stride_h, int stride_w, int pad_h, int pad_w, void*) {
+  maxpool_ref<int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, -128, true);
 }
 
 void avgpool_fp32_ref(const float* in, float* out, int C, int H, int W, void*) {
@@ -76,8 +73,8 @@ void avgpool_fp32_ref(const float* in, float* out, int C, int H, int W, void*) {
   for (int c = 0; c < C; ++c) out[c] *= r;
 }
 
-void avgpool_int8_ref(const int8_t* in, float in_scale, int in_zp, float out_scale,
-                      int out_zp, int8_t* out, int C, int H, int W, void*) {
+void avgpool_int8_ref(const int8_t* in, float in_scale, int in_zp, float out_scale, int out_zp,
+                      int8_t* out, int C, int H, int W, void*) {
   avgpool_int8_generic(in, in_scale, in_zp, out_scale, out_zp, out, C, H, W, false);
 }
 

@@ -21,12 +21,11 @@ void maxpool_fp32_ref(const float* in, float* out, int C, int H, int W, int kH, 
                       int stride_h, int stride_w, int pad_h, int pad_w, void* ctx);
 void maxpool_int8_ref(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
                       int stride_h, int stride_w, int pad_h, int pad_w, void* ctx);
-void maxpool_int8_planar_ref(const int8_t* in, int8_t* out, int C, int H, int W, int kH,
-                             int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                             void* ctx);
+void maxpool_int8_planar_ref(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
+                             int stride_h, int stride_w, int pad_h, int pad_w, void* ctx);
 void avgpool_fp32_ref(const float* in, float* out, int C, int H, int W, void* ctx);
-void avgpool_int8_ref(const int8_t* in, float in_scale, int in_zp, float out_scale,
-                      int out_zp, int8_t* out, int C, int H, int W, void* ctx);
+void avgpool_int8_ref(const int8_t* in, float in_scale, int in_zp, float out_scale, int out_zp,
+                      int8_t* out, int C, int H, int W, void* ctx);
 void avgpool_int8_planar_ref(const int8_t* in, float in_scale, int in_zp, float out_scale,
                              int out_zp, int8_t* out, int C, int H, int W, void* ctx);
 void upsample_bilinear_fp32_ref(const float* in, float* out, int C, int H, int W, int H_out,
@@ -36,12 +35,11 @@ void maxpool_fp32_avx2(const float* in, float* out, int C, int H, int W, int kH,
                        int stride_h, int stride_w, int pad_h, int pad_w, void* ctx);
 void maxpool_int8_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
                        int stride_h, int stride_w, int pad_h, int pad_w, void* ctx);
-void maxpool_int8_planar_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH,
-                              int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                              void* ctx);
+void maxpool_int8_planar_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
+                              int stride_h, int stride_w, int pad_h, int pad_w, void* ctx);
 void avgpool_fp32_avx2(const float* in, float* out, int C, int H, int W, void* ctx);
-void avgpool_int8_avx2(const int8_t* in, float in_scale, int in_zp, float out_scale,
-                       int out_zp, int8_t* out, int C, int H, int W, void* ctx);
+void avgpool_int8_avx2(const int8_t* in, float in_scale, int in_zp, float out_scale, int out_zp,
+                       int8_t* out, int C, int H, int W, void* ctx);
 void avgpool_int8_planar_avx2(const int8_t* in, float in_scale, int in_zp, float out_scale,
                               int out_zp, int8_t* out, int C, int H, int W, void* ctx);
 void upsample_bilinear_fp32_avx2(const float* in, float* out, int C, int H, int W, int H_out,
@@ -76,8 +74,8 @@ inline float bilinear_blend(const BilinearPixel& px, int c) {
 
 // Calls fn(pixel, output row of C floats) for every output pixel in row-major order.
 template <class Fn>
-void for_each_bilinear_pixel(const float* in, float* out, int C, int H, int W, int H_out,
-                             int W_out, Fn fn) {
+void for_each_bilinear_pixel(const float* in, float* out, int C, int H, int W, int H_out, int W_out,
+                             Fn fn) {
   for (int oy = 0; oy < H_out; ++oy) {
     const BilinearTap ty = bilinear_tap(oy, H, H_out);
     for (int ox = 0; ox < W_out; ++ox) {

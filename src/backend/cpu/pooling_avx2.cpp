@@ -21,8 +21,8 @@ struct Window {
 
 // Calls fn(window) for every output pixel in row-major order.
 template <class Fn>
-void for_each_window(int H, int W, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                     int pad_w, Fn fn) {
+void for_each_window(int H, int W, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                     Fn fn) {
   const int64_t Ho = pooled_extent(H, kH, stride_h, pad_h);
   const int64_t Wo = pooled_extent(W, kW, stride_w, pad_w);
   Window w{};
@@ -64,9 +64,8 @@ void max_into_int8(int8_t* o, const int8_t* p, int C) {
 }
 
 template <class T, class MaxInto>
-void maxpool_channels_last(const T* in, T* out, int C, int H, int W, int kH, int kW,
-                           int stride_h, int stride_w, int pad_h, int pad_w, T lowest,
-                           MaxInto max_into) {
+void maxpool_channels_last(const T* in, T* out, int C, int H, int W, int kH, int kW, int stride_h,
+                           int stride_w, int pad_h, int pad_w, T lowest, MaxInto max_into) {
   const int64_t Wo = pooled_extent(W, kW, stride_w, pad_w);
   for_each_window(H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, [&](const Window& w) {
     T* o = out + (w.oy * Wo + w.ox) * C;
@@ -94,13 +93,12 @@ void maxpool_fp32_avx2(const float* in, float* out, int C, int H, int W, int kH,
 
 void maxpool_int8_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
                        int stride_h, int stride_w, int pad_h, int pad_w, void*) {
-  maxpool_channels_last<int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
-                                -128, max_into_int8);
+  maxpool_channels_last<int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, -128,
+                                max_into_int8);
 }
 
-void maxpool_int8_planar_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH,
-                              int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                              void*) {
+void maxpool_int8_planar_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
+                              int stride_h, int stride_w, int pad_h, int pad_w, void*) {
   const int64_t Ho = pooled_extent(H, kH, stride_h, pad_h);
   const int64_t Wo = pooled_extent(W, kW, stride_w, pad_w);
   for (int c = 0; c < C; ++c) {
@@ -120,7 +118,8 @@ void maxpool_int8_planar_avx2(const int8_t* in, int8_t* out, int C, int H, int W
         m = std::max(m, hmax_epi8(vm));
       } else {
         for (int ky = w.ky0; ky < w.ky1; ++ky)
-          for (int kx = w.kx0; kx < w.kx1; ++kx) m = std::max(m, plane[(w.ys + ky) * W + w.xs + kx]);
+          for (int kx = w.kx0; kx < w.kx1; ++kx)
+            m = std::max(m, plane[(w.ys + ky) * W + w.xs + kx]);
       }
       o[w.oy * Wo + w.ox] = m;
     });
@@ -144,8 +143,8 @@ void avgpool_fp32_avx2(const float* in, float* out, int C, int H, int W, void*) 
   for (; c < C; ++c) out[c] *= r;
 }
 
-void avgpool_int8_avx2(const int8_t* in, float in_scale, int in_zp, float out_scale,
-                       int out_zp, int8_t* out, int C, int H, int W, void*) {
+void avgpool_int8_avx2(const int8_t* in, float in_scale, int in_zp, float out_scale, int out_zp,
+                       int8_t* out, int C, int H, int W, void*) {
   const FixedPoint fp = to_fixed_point(avgpool_int8_factor(in_scale, out_scale, H, W));
   const int64_t P = int64_t(H) * W;
   std::vector<int32_t> acc(size_t(C), 0);

@@ -7,8 +7,7 @@ namespace mi::cpu {
 
 void concat1d_fp32(const float* a, const float* b, float* out, int rows, int C1, int C2,
                    bool broadcast, void* ctx);
-void slice_channels_fp32(const float* in, float* out, int rows, int C, int start, int n,
-                         void* ctx);
+void slice_channels_fp32(const float* in, float* out, int rows, int C, int start, int n, void* ctx);
 
 void install_sequence_ops(BackendOps& ops);
 

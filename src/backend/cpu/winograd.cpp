@@ -9,19 +9,14 @@
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/conv_requant.h"
 #include "backend/cpu/cpu_backend.h"
+#include "backend/cpu/threading.h"
 #include "backend/cpu/winograd_tile.h"
 
 namespace mi::cpu {
 
 namespace {
 
-bool run_serial() { return omp_get_max_threads() < 2 || omp_in_parallel(); }
-
-template <class T>
-T* grow(std::vector<T>& v, int64_t n) {
-  if (int64_t(v.size()) < n) v.resize(size_t(n));
-  return v.data();
-}
+struct WinogradFp32Scratch;
 
 template <class T>
 void gather_patch(const T* in, int C, int H, int W, int t, int tw, int c, T pad, T* d) {
@@ -53,8 +48,8 @@ void winograd_kernel_transform(const float* g, float* U) {
   }
 }
 
-void winograd_input_fp32_ref(const float* in, int C, int H, int W, int t0, int t1, int c0,
-                             int c1, float* V) {
+void winograd_input_fp32_ref(const float* in, int C, int H, int W, int t0, int t1, int c0, int c1,
+                             float* V) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   float d[16], v[16];
@@ -84,8 +79,8 @@ void winograd_input_int8_ref(const int8_t* in, int8_t zp, int C, int H, int W, i
     }
 }
 
-void winograd_output_fp32_ref(const float* Mw, const float* bias, bool relu, float* out,
-                              int C_out, int H, int W, int t0, int t1, int c0, int c1) {
+void winograd_output_fp32_ref(const float* Mw, const float* bias, bool relu, float* out, int C_out,
+                              int H, int W, int t0, int t1, int c0, int c1) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   float m[16], y[4];
@@ -131,8 +126,8 @@ int8_t requant_channel(int32_t y, const WinogradInt8Out& q, int o) {
 
 }  // namespace
 
-void winograd_output_int8_ref(const int32_t* P, const WinogradInt8Out& q, int8_t* out,
-                              int C_out, int H, int W, int t0, int t1, int c0, int c1) {
+void winograd_output_int8_ref(const int32_t* P, const WinogradInt8Out& q, int8_t* out, int C_out,
+                              int H, int W, int t0, int t1, int c0, int c1) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   Wrap m[16], y[4];
@@ -160,10 +155,7 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
   if (H <= 0 || W <= 0) return;
   const int64_t T = winograd_tiles(H, W);
   const int th = (H + 1) / 2, tw = (W + 1) / 2;
-  if (!scratch) {
-    thread_local std::vector<float> local;
-    scratch = grow(local, 16 * T * (C + C_out));
-  }
+  if (!scratch) scratch = thread_scratch<WinogradFp32Scratch, float>(16 * T * (C + C_out));
   float* V = scratch;
   float* Mw = scratch + 16 * T * C;
   auto product = [&](int k) {
@@ -191,10 +183,9 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
 
 void conv_winograd_int8(const int8_t* input, const void* const packed[16], const float* scales,
                         float input_scale, const int64_t* bias, const int32_t* multiplier,
-                        const int32_t* shift, const float* req_scale, int8_t in_zp,
-                        int8_t out_zp, int8_t* output, int C, int H, int W, int C_out,
-                        int8_t* scratch0, int32_t* scratch1, const int32_t* const row_sums[16],
-                        void* ctx) {
+                        const int32_t* shift, const float* req_scale, int8_t in_zp, int8_t out_zp,
+                        int8_t* output, int C, int H, int W, int C_out, int8_t* scratch0,
+                        int32_t* scratch1, const int32_t* const row_sums[16], void* ctx) {
   const BackendOps& ops = cpu_backend();
   require_cpu_op(ops.gemm_int8_int32 != nullptr, "gemm_int8_int32");
   if (H <= 0 || W <= 0) return;

@@ -17,8 +17,8 @@ typedef unsigned v8u __attribute__((vector_size(32)));
 inline __m256i mul_round_q31(__m256i x, __m256i m) {
   const __m256i half = _mm256_set1_epi64x(int64_t(1) << 30);
   const __m256i even = _mm256_add_epi64(_mm256_mul_epi32(x, m), half);
-  const __m256i odd = _mm256_add_epi64(
-      _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(m, 32)), half);
+  const __m256i odd =
+      _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(m, 32)), half);
   return _mm256_blend_epi32(_mm256_srli_epi64(even, 31), _mm256_slli_epi64(odd, 1), 0xAA);
 }
 
@@ -54,8 +54,8 @@ void winograd_input_fp32_avx2(const float* in, int C, int H, int W, int t0, int 
   }
 }
 
-void winograd_output_fp32_avx2(const float* Mw, const float* bias, bool relu, float* out,
-                               int C_out, int H, int W, int t0, int t1) {
+void winograd_output_fp32_avx2(const float* Mw, const float* bias, bool relu, float* out, int C_out,
+                               int H, int W, int t0, int t1) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   const int C8 = C_out / 8 * 8;
@@ -112,8 +112,8 @@ void winograd_input_int8_avx2(const int8_t* in, int8_t zp, int C, int H, int W, 
   }
 }
 
-void winograd_output_int8_avx2(const int32_t* P, const WinogradInt8Out& q, int8_t* out,
-                               int C_out, int H, int W, int t0, int t1) {
+void winograd_output_int8_avx2(const int32_t* P, const WinogradInt8Out& q, int8_t* out, int C_out,
+                               int H, int W, int t0, int t1) {
   const int64_t T = winograd_tiles(H, W);
   const int tw = (W + 1) / 2;
   const int C8 = C_out / 8 * 8;
@@ -129,8 +129,8 @@ void winograd_output_int8_avx2(const int32_t* P, const WinogradInt8Out& q, int8_
         winograd_output_int8_ref(P, q, out, C_out, H, W, t, t + 1, o, o + 8);
         continue;
       }
-      const __m256i rsh = _mm256_min_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), sh),
-                                           _mm256_set1_epi32(31));
+      const __m256i rsh =
+          _mm256_min_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), sh), _mm256_set1_epi32(31));
       const __m256i mult = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.multiplier + o));
       const __m256i b = _mm256_permutevar8x32_epi32(
           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.bias + o)), gather_low);

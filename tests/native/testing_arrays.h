@@ -1,4 +1,4 @@
-// NumPy array helpers shared by the `_testing` binders.
+// NumPy array helpers shared by the testing binders.
 #pragma once
 
 #include <pybind11/numpy.h>

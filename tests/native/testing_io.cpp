@@ -4,9 +4,9 @@
 
 #include "io/arch_loader.h"
 #include "io/json.h"
-#include "io/op_table.h"
 #include "io/weights_loader.h"
-#include "python/testing_families.h"
+#include "layers/op_kind.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
@@ -70,7 +70,8 @@ py::dict load_weights_probe(const std::string& path, const std::vector<std::stri
   py::dict tensors;
   for (const auto& [name, t] : static_cast<ProbeLayer&>(*layers[0]).found) {
     if (t)
-      tensors[py::str(name)] = py::make_tuple(t->first, py::bytes(reinterpret_cast<const char*>(t->second.data()), t->second.size()));
+      tensors[py::str(name)] = py::make_tuple(
+          t->first, py::bytes(reinterpret_cast<const char*>(t->second.data()), t->second.size()));
     else
       tensors[py::str(name)] = py::none();
   }
@@ -116,6 +117,7 @@ void bind_io_testing(py::module_& t) {
   t.def("load_weights", &load_weights_probe);
   t.def("op_kind", [](const std::string& name) { return int(op_kind_of(name)); });
   t.def("canonical_op_name", [](int kind) { return std::string(canonical_op_name(kind)); });
+  t.def("op_class_name", [](int kind) { return std::string(op_class_name(kind)); });
   t.def("op_names", [] {
     py::list out;
     for (const OpName& op : kOpTable) out.append(py::make_tuple(op.name, int(op.kind)));

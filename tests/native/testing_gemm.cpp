@@ -15,7 +15,7 @@
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/int8_arith.h"
-#include "python/testing_families.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
@@ -89,18 +89,17 @@ py::array_t<float> gemm_packed(const F32& A, const F32& W, const std::optional<F
     ThreadCount tc(threads);
     if (team_threads > 0) {
 #pragma omp parallel num_threads(team_threads)
-      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N,
-                           true, nullptr);
+      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N, true,
+                           nullptr);
     } else {
-      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N,
-                           false, nullptr);
+      ops.gemm_packed_fp32(A.data(), block.get(), bias_ptr(bias), C.data(), relu, M, K, N, false,
+                           nullptr);
     }
   }
   return C.take({M, N});
 }
 
-py::array_t<float> gemm_ref(const F32& A, const F32& W, const std::optional<F32>& bias,
-                            bool relu) {
+py::array_t<float> gemm_ref(const F32& A, const F32& W, const std::optional<F32>& bias, bool relu) {
   const int M = int(A.shape(0)), K = int(A.shape(1)), N = int(W.shape(0));
   py::array_t<float> C({M, N});
   cpu::gemm_fp32_ref(A.data(), W.data(), bias_ptr(bias), C.mutable_data(), relu, M, K, N);
@@ -123,9 +122,12 @@ py::array_t<float> relu(const F32& x, int slot) {
   py::array_t<float> out(x.size());
   std::memcpy(out.mutable_data(), x.data(), size_t(x.size()) * sizeof(float));
   BackendOps& ops = active_backend_or_throw();
-  if (slot == 32) ops.relu_fp32(out.mutable_data(), int(x.size()), nullptr);
-  else if (slot == 47) ops.relu_fp32_alias(out.mutable_data(), int(x.size()), nullptr);
-  else cpu::relu_fp32_ref(out.mutable_data(), int(x.size()));
+  if (slot == 32)
+    ops.relu_fp32(out.mutable_data(), int(x.size()), nullptr);
+  else if (slot == 47)
+    ops.relu_fp32_alias(out.mutable_data(), int(x.size()), nullptr);
+  else
+    cpu::relu_fp32_ref(out.mutable_data(), int(x.size()));
   return out;
 }
 
@@ -256,8 +258,8 @@ py::array_t<float> gemm_int8_dynamic_call(const F32& X, const I8& W, const F32& 
   const int M = int(X.shape(0)), K = int(X.shape(1)), N = int(W.shape(0));
   Guarded<float> Y(size_t(M) * N);
   if (reference) {
-    cpu::gemm_int8_dynamic_ref(X.data(), W.data(), w_scales.data(), bias64.data(),
-                               bias_ptr(bias), Y.data.data(), M, K, N);
+    cpu::gemm_int8_dynamic_ref(X.data(), W.data(), w_scales.data(), bias64.data(), bias_ptr(bias),
+                               Y.data.data(), M, K, N);
   } else {
     PackedInt8 block = pack_int8(W);
     Guarded<int8_t> q(size_t(M) * K);
@@ -269,55 +271,6 @@ py::array_t<float> gemm_int8_dynamic_call(const F32& X, const I8& W, const F32& 
     scales.take({N});
   }
   return Y.take({M, N});
-}
-
-// Best seconds per call over `reps` calls after one warm-up call.
-template <class F>
-double best_seconds(F&& f, int reps) {
-  f();
-  double best = 1e30;
-  for (int i = 0; i < reps; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-  }
-  return best;
-}
-
-double bench_fp32(int M, int K, int N, int threads, int reps) {
-  std::vector<float> A(size_t(M) * K, 0.5f), W(size_t(N) * K, 0.25f), bias(size_t(N), 1.0f),
-      C(size_t(M) * N);
-  BackendOps& ops = active_backend_or_throw();
-  std::unique_ptr<float[], void (*)(void*)> block(ops.pack_weights_fp32(W.data(), N, K),
-                                                  ops.free_packed_fp32);
-  py::gil_scoped_release unlocked;
-  ThreadCount tc(threads);
-  return best_seconds([&] {
-    ops.gemm_packed_fp32(A.data(), block.get(), bias.data(), C.data(), false, M, K, N, false,
-                         nullptr);
-  }, reps);
-}
-
-// The requantising int8-output product that convolutions run.
-double bench_int8(int M, int K, int N, int threads, int reps) {
-  std::vector<int8_t> A(size_t(M) * K, 3), W(size_t(N) * K, -2);
-  std::vector<int64_t> bias(size_t(N), 5);
-  std::vector<int32_t> mult(size_t(N), 1 << 30), shift(size_t(N), -8);
-  std::vector<int8_t> C(size_t(M) * N);
-  BackendOps& ops = active_backend_or_throw();
-  PackedInt8 block(ops.pack_weights_int8(W.data(), N, K), ops.free_packed_int8);
-  py::gil_scoped_release unlocked;
-  ThreadCount tc(threads);
-  return best_seconds([&] {
-    ops.gemm_int8(A.data(), block.get(), bias.data(), mult.data(), shift.data(), nullptr, 0,
-                  C.data(), false, M, K, N, false, false, nullptr, nullptr);
-  }, reps);
-}
-
-double bench_copy(size_t bytes, int reps) {
-  std::vector<uint8_t> src(bytes, 1), dst(bytes);
-  py::gil_scoped_release unlocked;
-  return best_seconds([&] { std::memcpy(dst.data(), src.data(), bytes); }, reps);
 }
 
 }  // namespace
@@ -350,9 +303,6 @@ void bind_gemm_testing(py::module_& t) {
   t.def("gemm_int8_dynamic", &gemm_int8_dynamic_call, py::arg("X"), py::arg("W"),
         py::arg("w_scales"), py::arg("bias64"), py::arg("bias"), py::arg("reference") = false,
         py::arg("threads") = 0);
-  t.def("bench_gemm_fp32", &bench_fp32);
-  t.def("bench_gemm_int8", &bench_int8);
-  t.def("bench_copy", &bench_copy);
   t.def("gemm_packed_fp32_threads", [](int M, int K, int N, int threads) {
     ThreadCount tc(threads);
     return cpu::gemm_packed_fp32_threads(M, K, N);

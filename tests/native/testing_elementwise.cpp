@@ -1,11 +1,11 @@
-#include <pybind11/numpy.h>
 #include <omp.h>
+#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -14,19 +14,19 @@
 
 #include "backend/backend.h"
 #include "backend/cpu/activation.h"
+#include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/pooling.h"
-#include "io/op_table.h"
 #include "layers/layer_registry.h"
-#include "python/testing_arrays.h"
-#include "python/testing_families.h"
+#include "layers/op_kind.h"
+#include "testing_arrays.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
 namespace mi::python {
 
 namespace {
-
 
 void need_ndim(const py::array& a, int n, const char* what) {
   if (a.ndim() != n)
@@ -88,17 +88,30 @@ py::tuple layer_output_shape(const std::string& op, const py::dict& args,
   return py::make_tuple(out.c, out.h, out.w);
 }
 
-// Temporarily empties the SiLU slot so that the layer's own code runs.
-class SiluSlotRemoved {
+// The CPU record without its SiLU operation, registered as a second backend so that a
+// layer's own host code can be run without touching the CPU record itself.
+BackendOps& cpu_without_silu() {
+  static BackendOps* ops = [] {
+    static BackendOps copy = cpu::cpu_backend();
+    copy.name = "cpu_without_silu";
+    copy.priority = -1;
+    copy.silu_fp32 = nullptr;
+    register_backend(copy);
+    return &copy;
+  }();
+  return *ops;
+}
+
+// Makes another backend active for its lifetime.
+class ActiveBackend {
  public:
-  SiluSlotRemoved() : ops_(active_backend_or_throw()), saved_(ops_.silu_fp32) {
-    ops_.silu_fp32 = nullptr;
+  explicit ActiveBackend(const BackendOps& ops) : saved_(active_backend_name()) {
+    select_backend(ops.name);
   }
-  ~SiluSlotRemoved() { ops_.silu_fp32 = saved_; }
+  ~ActiveBackend() { select_backend(saved_); }
 
  private:
-  BackendOps& ops_;
-  decltype(BackendOps::silu_fp32) saved_;
+  std::string saved_;
 };
 
 // Runs one layer's shape propagation and forward on copies of the given arrays. With
@@ -130,8 +143,8 @@ py::array run_layer(const std::string& op, const py::dict& args,
   RunContext ctx;
   TensorShape got;
   {
-    std::unique_ptr<SiluSlotRemoved> guard;
-    if (without_silu_op) guard = std::make_unique<SiluSlotRemoved>();
+    std::unique_ptr<ActiveBackend> guard;
+    if (without_silu_op) guard = std::make_unique<ActiveBackend>(cpu_without_silu());
     got = layer->forward(refs.data(), int(refs.size()), out, ctx);
   }
   if (!(got == planned)) throw std::runtime_error("forward shape differs from the planned shape");
@@ -195,80 +208,6 @@ Array<T> maxpool(const Array<T>& x, int kH, int kW, int sh, int sw, int ph, int 
   return out;
 }
 
-// Seconds per call of one kernel on an H x W x C tensor (best of `repeats` runs of `iters`
-// calls) and the bytes it reads and writes. "copy" is a plain memcpy of the fp32 tensor
-// split over the OpenMP threads: the bandwidth yardstick.
-py::tuple bench_kernel(const std::string& op, int H, int W, int C, int iters, int repeats) {
-  const BackendOps& ops = active_backend_or_throw();
-  const size_t n = size_t(H) * W * C;
-  std::vector<float> a(n), b(n), out(n * 4);
-  std::vector<int8_t> qa(n), qb(n), qout(n);
-  for (size_t i = 0; i < n; ++i) {
-    a[i] = float(i % 97) * 0.01f - 0.4f;
-    b[i] = float(i % 89) * 0.02f - 0.8f;
-    qa[i] = int8_t(i % 251);
-    qb[i] = int8_t(i % 241);
-  }
-  const int Ho = int(cpu::pooled_extent(H, 3, 2, 1)), Wo = int(cpu::pooled_extent(W, 3, 2, 1));
-  double bytes = 0;
-  std::function<void()> run;
-  if (op == "copy") {
-    bytes = 8.0 * n;
-    run = [&] {
-#pragma omp parallel
-      {
-        const size_t t = size_t(omp_get_thread_num()), nt = size_t(omp_get_num_threads());
-        const size_t lo = n * t / nt, hi = n * (t + 1) / nt;
-        std::memcpy(out.data() + lo, a.data() + lo, (hi - lo) * sizeof(float));
-      }
-    };
-  } else if (op == "add_fp32") {
-    bytes = 12.0 * n;
-    run = [&] { ops.add_fp32(a.data(), b.data(), out.data(), int(n), true, nullptr); };
-  } else if (op == "add_int8") {
-    bytes = 3.0 * n;
-    run = [&] {
-      ops.add_int8(qa.data(), qb.data(), 0.04f, 1, 0.03f, -2, 0.05f, 3, qout.data(), int(n),
-                   nullptr);
-    };
-  } else if (op == "scale_fp32") {
-    bytes = 8.0 * n;
-    run = [&] { ops.scale_fp32(a.data(), out.data(), n, 0.5f, nullptr); };
-  } else if (op == "maxpool_fp32") {
-    bytes = 4.0 * n + 4.0 * Ho * Wo * C;
-    run = [&] { ops.maxpool_fp32(a.data(), out.data(), C, H, W, 3, 3, 2, 2, 1, 1, nullptr); };
-  } else if (op == "maxpool_int8") {
-    bytes = 1.0 * n + 1.0 * Ho * Wo * C;
-    run = [&] { ops.maxpool_int8(qa.data(), qout.data(), C, H, W, 3, 3, 2, 2, 1, 1, nullptr); };
-  } else if (op == "avgpool_fp32") {
-    bytes = 4.0 * n;
-    run = [&] { ops.avgpool_fp32(a.data(), out.data(), C, H, W, nullptr); };
-  } else if (op == "avgpool_int8") {
-    bytes = 1.0 * n;
-    run = [&] { ops.avgpool_int8(qa.data(), 0.05f, 1, 0.02f, 2, qout.data(), C, H, W, nullptr); };
-  } else if (op == "sigmoid_fp32") {
-    bytes = 8.0 * n;
-    run = [&] { ops.sigmoid_fp32(a.data(), out.data(), int(n), nullptr); };
-  } else if (op == "gelu_fp32") {
-    bytes = 8.0 * n;
-    run = [&] { ops.gelu_fp32(out.data(), int(n), nullptr); };
-  } else if (op == "upsample_bilinear_fp32") {
-    bytes = 4.0 * n + 16.0 * n;
-    run = [&] { ops.upsample_bilinear_fp32(a.data(), out.data(), C, H, W, 2 * H, 2 * W, nullptr); };
-  } else {
-    throw std::invalid_argument("unknown kernel " + op);
-  }
-  run();
-  double best = 1e30;
-  for (int r = 0; r < repeats; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < iters; ++i) run();
-    const std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
-    best = std::min(best, dt.count() / iters);
-  }
-  return py::make_tuple(best, bytes);
-}
-
 }  // namespace
 
 void bind_elementwise_testing(py::module_& t) {
@@ -294,9 +233,8 @@ void bind_elementwise_testing(py::module_& t) {
          float so, int zo, bool ref) {
         if (b.size() < a.size()) throw std::invalid_argument("b is shorter than a");
         Array<int8_t> out = new_array<int8_t>(dims(a));
-        (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so,
-                                                       zo, out.mutable_data(), int(a.size()),
-                                                       nullptr);
+        (ref ? cpu::add_int8_ref : cpu::add_int8_avx2)(a.data(), b.data(), s1, z1, s2, z2, so, zo,
+                                                       out.mutable_data(), int(a.size()), nullptr);
         return out;
       },
       py::arg("a"), py::arg("b"), py::arg("in1_scale"), py::arg("in1_zp"), py::arg("in2_scale"),
@@ -310,6 +248,29 @@ void bind_elementwise_testing(py::module_& t) {
         return out;
       },
       py::arg("x"), py::arg("s"), py::arg("ref") = false);
+  t.def(
+      "add_inplace_fp32",
+      [](const Array<float>& dst, const Array<float>& src, bool ref) {
+        if (src.size() < dst.size()) throw std::invalid_argument("src is shorter than dst");
+        Array<float> out = new_array<float>(dims(dst));
+        std::memcpy(out.mutable_data(), dst.data(), size_t(dst.size()) * sizeof(float));
+        (ref ? cpu::add_inplace_fp32_ref : cpu::add_inplace_fp32_avx2)(
+            out.mutable_data(), src.data(), size_t(dst.size()));
+        return out;
+      },
+      py::arg("dst"), py::arg("src"), py::arg("ref") = false);
+  t.def(
+      "add_bias_rows_fp32",
+      [](const Array<float>& x, const Array<float>& bias, bool ref) {
+        need_ndim(x, 2, "add_bias_rows input");
+        if (bias.size() < x.shape(1)) throw std::invalid_argument("bias is shorter than a row");
+        Array<float> out = new_array<float>(dims(x));
+        std::memcpy(out.mutable_data(), x.data(), size_t(x.size()) * sizeof(float));
+        (ref ? cpu::add_bias_rows_fp32_ref : cpu::add_bias_rows_fp32_avx2)(
+            out.mutable_data(), bias.data(), int(x.shape(0)), int(x.shape(1)), nullptr);
+        return out;
+      },
+      py::arg("x"), py::arg("bias"), py::arg("ref") = false);
   t.def("activation", &unary, py::arg("fn"), py::arg("x"), py::arg("ref") = false,
         py::arg("alpha") = 0.2f, py::arg("in_place") = false);
   t.def("maxpool_fp32", &maxpool<float>, py::arg("x"), py::arg("kH"), py::arg("kW"),
@@ -323,16 +284,16 @@ void bind_elementwise_testing(py::module_& t) {
       [](const Array<float>& x, bool ref) {
         need_ndim(x, 3, "avgpool input");
         Array<float> out({x.shape(2)});
-        (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(
-            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)),
-            nullptr);
+        (ref ? cpu::avgpool_fp32_ref : cpu::avgpool_fp32_avx2)(x.data(), out.mutable_data(),
+                                                               int(x.shape(2)), int(x.shape(0)),
+                                                               int(x.shape(1)), nullptr);
         return out;
       },
       py::arg("x"), py::arg("ref") = false);
   t.def(
       "avgpool_int8",
-      [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp,
-         bool ref, bool planar) {
+      [](const Array<int8_t>& x, float in_scale, int in_zp, float out_scale, int out_zp, bool ref,
+         bool planar) {
         need_ndim(x, 3, "avgpool input");
         const int C = int(planar ? x.shape(0) : x.shape(2));
         const int H = int(planar ? x.shape(1) : x.shape(0));
@@ -344,24 +305,22 @@ void bind_elementwise_testing(py::module_& t) {
         fn(x.data(), in_scale, in_zp, out_scale, out_zp, out.mutable_data(), C, H, W, nullptr);
         return out;
       },
-      py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"),
-      py::arg("out_zp"), py::arg("ref") = false, py::arg("planar") = false);
+      py::arg("x"), py::arg("in_scale"), py::arg("in_zp"), py::arg("out_scale"), py::arg("out_zp"),
+      py::arg("ref") = false, py::arg("planar") = false);
   t.def(
       "upsample_bilinear_fp32",
       [](const Array<float>& x, int H_out, int W_out, bool ref) {
         need_ndim(x, 3, "upsample input");
         Array<float> out({py::ssize_t(H_out), py::ssize_t(W_out), x.shape(2)});
         (ref ? cpu::upsample_bilinear_fp32_ref : cpu::upsample_bilinear_fp32_avx2)(
-            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)),
-            H_out, W_out, nullptr);
+            x.data(), out.mutable_data(), int(x.shape(2)), int(x.shape(0)), int(x.shape(1)), H_out,
+            W_out, nullptr);
         return out;
       },
       py::arg("x"), py::arg("H_out"), py::arg("W_out"), py::arg("ref") = false);
   t.def("run_layer", &run_layer, py::arg("op"), py::arg("args"), py::arg("inputs"),
         py::arg("relu") = false, py::arg("name") = "node", py::arg("in_place") = false,
         py::arg("without_silu_op") = false);
-  t.def("bench_kernel", &bench_kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
-        py::arg("iters"), py::arg("repeats") = 5);
   t.def("layer_output_shape", &layer_output_shape, py::arg("op"), py::arg("args"),
         py::arg("shapes"), py::arg("name") = "node");
 }

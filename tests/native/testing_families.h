@@ -1,4 +1,4 @@
-// One binder per engine family for the `_testing` submodule.
+// One binder per engine family for the `model_inference_testing` module.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -15,18 +15,17 @@
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/depthwise.h"
 #include "backend/cpu/winograd.h"
-#include "io/op_table.h"
 #include "layers/conv2d.h"
 #include "layers/layer_registry.h"
-#include "python/testing_arrays.h"
-#include "python/testing_families.h"
+#include "layers/op_kind.h"
+#include "testing_arrays.h"
+#include "testing_families.h"
 
 namespace py = pybind11;
 
 namespace mi::python {
 
 namespace {
-
 
 class DictArgs : public LayerArgs {
  public:
@@ -62,22 +61,22 @@ std::unique_ptr<ILayer> make_layer(const std::string& op, const std::string& nam
   std::unique_ptr<ILayer> layer = create(DictArgs(args, name, kind));
   layer->name = name;
   layer->relu = relu;
-  layer->load_weights([&](const std::string& n, std::vector<int>& shape,
-                          std::vector<uint8_t>& bytes) {
-    if (!tensors.contains(n)) return false;
-    py::array a = py::array::ensure(tensors[py::str(n)], py::array::c_style);
-    shape.assign(a.shape(), a.shape() + a.ndim());
-    bytes.resize(size_t(a.nbytes()));
-    std::memcpy(bytes.data(), a.data(), bytes.size());
-    return true;
-  });
+  layer->load_weights(
+      [&](const std::string& n, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+        if (!tensors.contains(n)) return false;
+        py::array a = py::array::ensure(tensors[py::str(n)], py::array::c_style);
+        shape.assign(a.shape(), a.shape() + a.ndim());
+        bytes.resize(size_t(a.nbytes()));
+        std::memcpy(bytes.data(), a.data(), bytes.size());
+        return true;
+      });
   return layer;
 }
 
 // Loads the layer from `tensors`, plans its scratch, runs it once on `x` ([H, W, C]).
 py::tuple run_layer(const std::string& op, const std::string& name,
-                    const std::map<std::string, double>& args, const py::dict& tensors,
-                    py::array x, bool relu) {
+                    const std::map<std::string, double>& args, const py::dict& tensors, py::array x,
+                    bool relu) {
   std::unique_ptr<ILayer> layer = make_layer(op, name, args, relu, tensors);
   if (x.ndim() != 3) throw std::runtime_error("input must be [H, W, C]");
   const bool int8_in = layer->output_dtype() == kInt8;
@@ -121,8 +120,8 @@ py::dict int8_prepared(const std::string& name, const std::map<std::string, doub
 }
 
 Array<float> conv_fp32_kernel(Array<float> x, Array<float> w, std::optional<Array<float>> bias,
-                            std::vector<int> stride, std::vector<int> pad, std::vector<int> dil,
-                            bool relu, bool prepack, bool scratch) {
+                              std::vector<int> stride, std::vector<int> pad, std::vector<int> dil,
+                              bool relu, bool prepack, bool scratch) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
   const int N = int(w.shape(0)), kH = int(w.shape(2)), kW = int(w.shape(3));
   const int Ho = cpu::conv_out_size(H, pad[0], dil[0], kH, stride[0]);
@@ -141,7 +140,7 @@ Array<float> conv_fp32_kernel(Array<float> x, Array<float> w, std::optional<Arra
 }
 
 Array<float> winograd_fp32_kernel(Array<float> x, Array<float> w, std::optional<Array<float>> bias,
-                                bool relu) {
+                                  bool relu) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2)), N = int(w.shape(0));
   const BackendOps& ops = cpu::cpu_backend();
   std::vector<float> U(size_t(16) * N * C);
@@ -179,15 +178,16 @@ Array<float> win_in_fp32(Array<float> x, bool avx) {
   return V;
 }
 
-Array<float> win_out_fp32(Array<float> Mw, std::optional<Array<float>> bias, bool relu, int H, int W,
-                        bool avx) {
+Array<float> win_out_fp32(Array<float> Mw, std::optional<Array<float>> bias, bool relu, int H,
+                          int W, bool avx) {
   const int T = int(Mw.shape(1)), N = int(Mw.shape(2));
   Array<float> out = new_array<float>({H, W, N});
   if (avx)
-    cpu::winograd_output_fp32_avx2(Mw.data(), data_or_null(bias), relu, out.mutable_data(), N, H, W, 0, T);
+    cpu::winograd_output_fp32_avx2(Mw.data(), data_or_null(bias), relu, out.mutable_data(), N, H, W,
+                                   0, T);
   else
-    cpu::winograd_output_fp32_ref(Mw.data(), data_or_null(bias), relu, out.mutable_data(), N, H, W, 0, T,
-                                  0, N);
+    cpu::winograd_output_fp32_ref(Mw.data(), data_or_null(bias), relu, out.mutable_data(), N, H, W,
+                                  0, T, 0, N);
   return out;
 }
 
@@ -203,8 +203,8 @@ Array<int8_t> win_in_int8(Array<int8_t> x, int zp, bool avx) {
 }
 
 Array<int8_t> win_out_int8(Array<int32_t> P, std::vector<int32_t> pos_mult,
-                         std::vector<int32_t> pos_shift, Array<int64_t> bias, Array<int32_t> mult,
-                         Array<int32_t> shift, int out_zp, int H, int W, bool avx) {
+                           std::vector<int32_t> pos_shift, Array<int64_t> bias, Array<int32_t> mult,
+                           Array<int32_t> shift, int out_zp, int H, int W, bool avx) {
   const int T = int(P.shape(1)), N = int(P.shape(2));
   cpu::WinogradInt8Out q{};
   for (int k = 0; k < 16; ++k) {
@@ -234,17 +234,18 @@ std::vector<T> tap_major(const Array<T>& w) {
 }
 
 Array<float> dw_fp32(Array<float> x, Array<float> w, std::optional<Array<float>> bias,
-                   std::vector<int> stride, std::vector<int> pad, std::vector<int> dil, bool relu,
-                   bool avx) {
+                     std::vector<int> stride, std::vector<int> pad, std::vector<int> dil, bool relu,
+                     bool avx) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
   const int kH = int(w.shape(2)), kW = int(w.shape(3));
   const std::vector<float> wt = tap_major(w);
   const int Ho = cpu::depthwise_out_size(H, pad[0], dil[0], kH, stride[0]);
   const int Wo = cpu::depthwise_out_size(W, pad[1], dil[1], kW, stride[1]);
   Array<float> out = new_array<float>({Ho, Wo, C});
-  const cpu::DepthwiseFp32Args a{x.data(), wt.data(), data_or_null(bias), out.mutable_data(), C, H, W,
-                                 kH, kW, stride[0], stride[1], pad[0], pad[1], dil[0], dil[1],
-                                 relu};
+  const cpu::DepthwiseFp32Args a{
+      x.data(), wt.data(), data_or_null(bias), out.mutable_data(), C,      H,      W,
+      kH,       kW,        stride[0],          stride[1],          pad[0], pad[1], dil[0],
+      dil[1],   relu};
   if (avx)
     cpu::depthwise_fp32(a);
   else
@@ -253,14 +254,23 @@ Array<float> dw_fp32(Array<float> x, Array<float> w, std::optional<Array<float>>
 }
 
 Array<int8_t> dw_int8(Array<int8_t> x, Array<int8_t> w, Array<int32_t> bias, Array<int32_t> mult,
-                    Array<int32_t> shift, int in_zp, int out_zp, int stride, bool avx) {
+                      Array<int32_t> shift, int in_zp, int out_zp, int stride, bool avx) {
   const int H = int(x.shape(0)), W = int(x.shape(1)), C = int(x.shape(2));
   const std::vector<int8_t> wt = tap_major(w);
   const int Ho = cpu::depthwise_out_size(H, 1, 1, 3, stride);
   const int Wo = cpu::depthwise_out_size(W, 1, 1, 3, stride);
   Array<int8_t> out = new_array<int8_t>({Ho, Wo, C});
-  const cpu::Depthwise3x3Int8Args a{x.data(), wt.data(), bias.data(), mult.data(), shift.data(),
-                                    int8_t(in_zp), int8_t(out_zp), out.mutable_data(), C, H, W,
+  const cpu::Depthwise3x3Int8Args a{x.data(),
+                                    wt.data(),
+                                    bias.data(),
+                                    mult.data(),
+                                    shift.data(),
+                                    int8_t(in_zp),
+                                    int8_t(out_zp),
+                                    out.mutable_data(),
+                                    C,
+                                    H,
+                                    W,
                                     stride};
   if (avx)
     cpu::depthwise3x3_int8(a);
@@ -272,15 +282,14 @@ Array<int8_t> dw_int8(Array<int8_t> x, Array<int8_t> w, Array<int32_t> bias, Arr
 }  // namespace
 
 void bind_conv_testing(py::module_& t) {
-  t.def("set_num_threads", [](int n) { omp_set_num_threads(n); });
   t.def("conv_run_layer", &run_layer, py::arg("op"), py::arg("name"), py::arg("args"),
         py::arg("tensors"), py::arg("x"), py::arg("relu") = false);
   t.def("conv_int8_prepared", &int8_prepared);
   t.def("conv_fp32", &conv_fp32_kernel, py::arg("x"), py::arg("w"), py::arg("bias"),
         py::arg("stride"), py::arg("pad"), py::arg("dil"), py::arg("relu") = false,
         py::arg("prepack") = true, py::arg("scratch") = true);
-  t.def("conv_winograd_fp32", &winograd_fp32_kernel, py::arg("x"), py::arg("w"),
-        py::arg("bias"), py::arg("relu") = false);
+  t.def("conv_winograd_fp32", &winograd_fp32_kernel, py::arg("x"), py::arg("w"), py::arg("bias"),
+        py::arg("relu") = false);
   t.def("winograd_kernel_transform", &kernel_transform);
   t.def("winograd_input_fp32", &win_in_fp32);
   t.def("winograd_output_fp32", &win_out_fp32);
