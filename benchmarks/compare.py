@@ -1,7 +1,8 @@
 """The engine against ONNX Runtime and OpenVINO on the same models, inputs and calibration data.
 
 For every model the same PyTorch module (benchmarks/models.py: random weights, batch-norm
-statistics and classifier set from image-like data) is exported to our files and to ONNX:
+statistics from image-like data, models.images: 1/f-spectrum scenes with painted objects and
+textures, normalised like ImageNet) is exported to our files and to ONNX:
 
 - fp32: our exporter; the peers run the float ONNX file.
 - int8: our quantiser on the calibration images; the peers run one QDQ file made by ONNX
@@ -88,7 +89,7 @@ def _peer_int8(fp32_onnx: str, calib: np.ndarray, path: str) -> None:
 
 
 def prepare(directory: str, names: list, precisions: list, n_inputs: int, n_calib: int,
-            quant_args: dict) -> list:
+            quant_args: dict, centre: bool = False) -> list:
     """Writes every model's files and the reference logits; one record per table row."""
     import torch
 
@@ -109,7 +110,7 @@ def prepare(directory: str, names: list, precisions: list, n_inputs: int, n_cali
                 continue
             t0 = time.time()
             if kind not in built:
-                built[kind] = models.build(kind)
+                built[kind] = models.build(kind, centre=centre)
             module = built[kind]
             stem = os.path.join(directory, f"{name}-{precision}")
             with torch.no_grad():
@@ -258,6 +259,9 @@ def main(argv=None) -> int:
     p.add_argument("--calibration", type=int, default=32, help="calibration images (all quantisers)")
     p.add_argument("--quantize", default="{}",
                    help="JSON object of extra keyword arguments for our quantiser")
+    p.add_argument("--centred-head", action="store_true",
+                   help="rescale each classifier so that its logits vary only with the input "
+                        "(much harsher on int8, see benchmarks/models.py)")
     p.add_argument("--keep", help="write the model files into this directory and keep them")
     p.add_argument("--json", help="also write the results as JSON")
     args = p.parse_args(argv)
@@ -266,7 +270,7 @@ def main(argv=None) -> int:
         directory = args.keep or tmp
         os.makedirs(directory, exist_ok=True)
         rows = prepare(directory, args.models, args.precisions, args.inputs, args.calibration,
-                       json.loads(args.quantize))
+                       json.loads(args.quantize), args.centred_head)
         for threads in args.threads:
             results += run_threads(rows, threads, args.rounds, args.runs, args.pause)
     order = {n: i for i, n in enumerate(args.models)}
