@@ -13,7 +13,7 @@ same int8 input codes that the engine's previous layer produced:
 - accumulated: the dequantised output against the float model's own tensor (SQNR, dB).
 
     PYTHONPATH=build/dev:. python benchmarks/int8_layers.py --model resnet50 [--images 4]
-        [--quantize '{"method": "minmax"}'] [--top 15]
+        [--quantize '{"weight_bits": 7}']
 """
 
 from __future__ import annotations
@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import sys
 import tempfile
 
@@ -120,7 +121,8 @@ def analyse(model: str, n_images: int, quant_args: dict, n_calib: int = 32):
             req = tensors[n["name"] + ".req_scale"]
             # output scale from req = s_in * s_w / s_out
             w = ops[n["name"]].weight.reshape(len(req), -1)
-            s_w = np.abs(w).max(1).astype(np.float64) / np.abs(tensors[n["name"] + ".weight"]).reshape(len(req), -1).max(1)
+            qw = tensors[n["name"] + ".weight"].reshape(len(req), -1)
+            s_w = np.abs(w).max(1).astype(np.float64) / np.abs(qw).max(1)
             s_in = scales[n["inputs"][0]][0]
             scales[n["outputs"][0]] = (float(np.median(s_in * s_w / req)), a["out_zp"])
         elif n["op"] in ("add_int8", "avgpool_int8"):
@@ -170,7 +172,8 @@ def analyse(model: str, n_images: int, quant_args: dict, n_calib: int = 32):
             src = codes[n["inputs"][0]].astype(np.int8)
             s_in, z_in = scales[n["inputs"][0]]
             path = conv_path(a)
-            acc = ref.conv(src, tensors[name + ".weight"], a, a["in_zp"], np.int64) + tensors[name + ".eff_bias"]
+            acc = ref.conv(src, tensors[name + ".weight"], a, a["in_zp"], np.int64)
+            acc = acc + tensors[name + ".eff_bias"]
             exact = requant(acc, tensors[name + ".req_scale"], a["out_zp"], path == "depthwise")
             op = ops[name]
             fl = ref.conv((src.astype(np.float64) - z_in) * s_in, op.weight, a) + op.bias
@@ -185,10 +188,12 @@ def analyse(model: str, n_images: int, quant_args: dict, n_calib: int = 32):
             d_eng, d_exa = (eng - fl) / s_out, (exa - fl) / s_out
             st["sums"][:5] += [np.mean(d_eng ** 2), np.mean(d_exa ** 2), np.mean(d_eng),
                                np.mean(d_exa), np.mean(np.abs(codes[out] - exact) > 0)]
+    shutil.rmtree(tmp, ignore_errors=True)
     rows = []
     for name, st in stats.items():
         s = st["sums"] / n_images
-        rows.append(dict(name=name, path=st.get("path", st["op"]), geo=st.get("geo", ""), rms_engine=np.sqrt(s[0]),
+        rows.append(dict(name=name, path=st.get("path", st["op"]), geo=st.get("geo", ""),
+                         rms_engine=np.sqrt(s[0]),
                          rms_exact=np.sqrt(s[1]), mean_engine=s[2], mean_exact=s[3], differ=s[4],
                          sqnr=10 * np.log10(st["sums"][5] / max(st["sums"][6], 1e-30))))
     return rows

@@ -28,10 +28,9 @@ beyond the int8 arithmetic. By default the quantiser keeps such layers on the ex
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Callable, Iterable
-
-import math
 
 import numpy as np
 import torch
@@ -104,6 +103,7 @@ def rounds_in_one_step(args: dict) -> bool:
 
 
 def winograd_shaped(args: dict) -> bool:
+    """Whether the engine may run this conv_int8 node on its int8 Winograd path."""
     return (args["kH"] == args["kW"] == 3 and args["stride_h"] == args["stride_w"] == 1
             and args["pad_h"] == args["pad_w"] == 1 and args["groups"] == 1)
 
@@ -258,13 +258,13 @@ def quantize(module, calibration_batches: Iterable, arch_path=None, weights_path
 
     ``weight_bits=7`` keeps every weight in [-63, 63]; ``winograd=True`` lets the engine
     run 3x3 stride-1 convolutions on its faster, less accurate int8 Winograd path."""
+    if weight_bits not in (7, 8):
+        raise ValueError(f"weight_bits must be 7 or 8, got {weight_bits}")
     batches = [torch.as_tensor(b).float() for b in calibration_batches]
     if not batches:
         raise ValueError("quantisation needs at least one calibration batch")
     graph = lower(module, batches[0][:1])
     ranges = calibrate(graph, batches, method, percentile, progress)
-    if weight_bits not in (7, 8):
-        raise ValueError(f"weight_bits must be 7 or 8, got {weight_bits}")
     doc, tensors = build_int8(graph, ranges, model_name or type(module).__name__, weight_bits,
                               winograd)
     if arch_path is not None and weights_path is not None:
