@@ -1,184 +1,290 @@
-"""The engine against ONNX Runtime and PyTorch eager on the same models and inputs.
+"""The engine against ONNX Runtime and OpenVINO on the same models, inputs and calibration data.
 
-Each model family is exported once from the same PyTorch module to the engine's files
-(fp32, and int8 through the calibrating quantiser) and to ONNX. Every thread count runs in
-its own process (OMP_NUM_THREADS is read at start-up), where the three runtimes run the
-same input one after another; outputs are checked against PyTorch before anything is
-timed. Prints medians and the ratio peer / engine (above 1: the engine is faster).
+For every model the same PyTorch module (benchmarks/models.py: random weights, batch-norm
+statistics from image-like data, models.images: 1/f-spectrum scenes with painted objects and
+textures, normalised like ImageNet) is exported to our files and to ONNX:
 
-    pip install '.[bench]' && python benchmarks/compare.py [--runs 20] [--threads 1 2]
+- fp32: our exporter; the peers run the float ONNX file.
+- int8: our quantiser on the calibration images; the peers run one QDQ file made by ONNX
+  Runtime's static quantisation on the same images (per-channel weights, uint8
+  activations, 7-bit weights, its advice for AVX2 processors without VNNI; min/max
+  calibration). OpenVINO runs that QDQ file too.
+
+Every thread count runs in a fresh process (spawned, never forked, so that no OpenMP
+runtime is inherited; OMP_NUM_THREADS is read at start-up). In it the runtimes are timed in
+rounds, one turn each with the order rotated per round and a pause after each turn, so that
+one runtime's spinning idle threads do not slow the next; the time is the median over all
+turns. Accuracy: each runtime's logits on the test images against PyTorch's float logits:
+the largest absolute difference relative to the logit scale (the largest |logit|), and
+top-1 agreement.
+
+    pip install '.[bench]' && python benchmarks/compare.py [--models resnet50 mobilenetv2]
+        [--threads 1 2] [--rounds 6] [--runs 8] [--pause 0.5] [--inputs 64]
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing as mp
 import os
-import subprocess
 import sys
 import tempfile
 import time
-import warnings
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# name, builder, example input shape, engine precision
-FAMILIES = [
-    ("resnet50", "ResNet50", (1, 3, 224, 224), "fp32"),
-    ("resnet50", "ResNet50", (1, 3, 224, 224), "int8"),
-    ("mobilenetv2", "MobileNetV2-relu", (1, 3, 224, 224), "fp32"),
-    ("mobilenetv2", "MobileNetV2", (1, 3, 224, 224), "int8"),
-    ("dense-head", "DenseHead", (1, 2048), "fp32"),
-    ("dense-head", "DenseHead", (1, 2048), "int8"),
-]
+# name: (fp32 module kind, int8 module kind, input kind)
+MODELS = {
+    "resnet50": ("ResNet50", "ResNet50", "image"),
+    "mobilenetv2": ("MobileNetV2-relu", "MobileNetV2", "image"),  # fp32 ReLU6 has no engine op
+    "dense-head": ("DenseHead", "DenseHead", "vector"),
+}
+LABEL = {"resnet50": "ResNet-50", "mobilenetv2": "MobileNetV2", "dense-head": "dense head"}
+PEERS = ("ORT", "OpenVINO")
 
 
-def build_module(kind: str):
+def _inputs(kind: str, n: int, seed: int) -> np.ndarray:
+    sys.path.insert(0, HERE)
+    import models
+
+    return models.images(n, seed) if kind == "image" else models.vectors(n, seed)
+
+
+class _Reader:
+    """Calibration batches for ONNX Runtime, one image per call."""
+
+    def __init__(self, data: np.ndarray):
+        self.it = iter(data[i:i + 1] for i in range(len(data)))
+
+    def get_next(self):
+        x = next(self.it, None)
+        return None if x is None else {"x": x}
+
+
+def _onnx(module, x, path: str) -> None:
+    import warnings
+
+    import torch
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the TorchScript exporter needs no onnxscript
+        torch.onnx.export(module, (torch.from_numpy(x),), path, dynamo=False, input_names=["x"],
+                          output_names=["y"], opset_version=17)
+
+
+def _peer_int8(fp32_onnx: str, calib: np.ndarray, path: str) -> None:
+    from onnxruntime.quantization import (CalibrationMethod, QuantFormat, QuantType,
+                                          quantize_static)
+    from onnxruntime.quantization.shape_inference import quant_pre_process
+
+    pre = path + ".pre.onnx"
+    quant_pre_process(fp32_onnx, pre, skip_symbolic_shape=True)
+    quantize_static(pre, path, _Reader(calib), quant_format=QuantFormat.QDQ, per_channel=True,
+                    activation_type=QuantType.QUInt8, weight_type=QuantType.QInt8,
+                    reduce_range=True, calibrate_method=CalibrationMethod.MinMax)
+    os.unlink(pre)
+
+
+def prepare(directory: str, names: list, precisions: list, n_inputs: int, n_calib: int,
+            quant_args: dict, centre: bool = False) -> list:
+    """Writes every model's files and the reference logits; one record per table row."""
     import torch
 
     sys.path.insert(0, HERE)
     import models
-
-    torch.manual_seed(0)
-    if kind == "MobileNetV2-relu":
-        return models.MobileNetV2(act=torch.nn.ReLU).eval()
-    return getattr(models, kind)().eval()
-
-
-def export_all(directory: str) -> list[dict]:
-    """Writes every model's files; returns one record per family row."""
-    import torch
-
     from model_inference_tools.export import export
     from model_inference_tools.quantize import quantize
 
-    torch.set_num_threads(1)
-    rows, modules = [], {}
-    rng = np.random.default_rng(0)
-    for family, kind, shape, precision in FAMILIES:
-        module = modules.setdefault(kind, build_module(kind))
-        x = torch.from_numpy(rng.standard_normal(shape).astype(np.float32))
-        stem = os.path.join(directory, f"{family}-{precision}")
-        if precision == "fp32":
-            export(module, x, stem + ".json", stem + ".bin", model_name=family)
-        else:
-            batches = [torch.from_numpy(rng.standard_normal((4,) + shape[1:]).astype(np.float32))
-                       for _ in range(4)]
-            quantize(module, batches, stem + ".json", stem + ".bin", model_name=family)
-        onnx_path = os.path.join(directory, f"{kind}.onnx")
-        if not os.path.exists(onnx_path):
-            warnings.filterwarnings("ignore", category=DeprecationWarning)  # legacy exporter: no onnxscript
-            torch.onnx.export(module, (x,), onnx_path, dynamo=False, input_names=["x"],
-                              output_names=["y"])
-        np.save(stem + ".input.npy", x.numpy())
-        with torch.no_grad():
-            np.save(stem + ".torch.npy", module(x).numpy().ravel())
-        torch.save(module, stem + ".pt")
-        rows.append(dict(family=family, kind=kind, precision=precision, arch=stem + ".json",
-                         weights=stem + ".bin", onnx=onnx_path, stem=stem))
+    torch.set_num_threads(max(1, os.cpu_count() or 1))
+    rows, built = [], {}
+    for name in names:
+        fp32_kind, int8_kind, input_kind = MODELS[name]
+        test = _inputs(input_kind, n_inputs, 7)
+        calib = _inputs(input_kind, n_calib, 11)
+        np.save(os.path.join(directory, f"{name}.test.npy"), test)
+        for precision, kind in (("fp32", fp32_kind), ("int8", int8_kind)):
+            if precision not in precisions:
+                continue
+            t0 = time.time()
+            if kind not in built:
+                built[kind] = models.build(kind, centre=centre)
+            module = built[kind]
+            stem = os.path.join(directory, f"{name}-{precision}")
+            with torch.no_grad():
+                ref = torch.cat([module(b) for b in torch.from_numpy(test).split(16)]).numpy()
+            np.save(stem + ".ref.npy", ref)
+            onnx_fp32 = stem + ".onnx"
+            _onnx(module, test[:1], onnx_fp32)
+            if precision == "fp32":
+                export(module, torch.from_numpy(test[:1]), stem + ".json", stem + ".bin",
+                       model_name=name)
+                peer_file = onnx_fp32
+            else:
+                quantize(module, torch.from_numpy(calib).split(8), stem + ".json", stem + ".bin",
+                         model_name=name, **quant_args)
+                peer_file = stem + ".qdq.onnx"
+                _peer_int8(onnx_fp32, calib, peer_file)
+            print(f"  prepared {name} {precision} in {time.time() - t0:.0f} s", file=sys.stderr)
+            rows.append(dict(name=name, precision=precision, arch=stem + ".json",
+                             weights=stem + ".bin", peer=peer_file, ref=stem + ".ref.npy",
+                             test=os.path.join(directory, f"{name}.test.npy")))
     return rows
 
 
-def median_ms(fn, runs: int, warmup: int = 3) -> float:
-    for _ in range(warmup):
-        fn()
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append((time.perf_counter() - t0) * 1e3)
-    return float(np.median(times))
+def accuracy(logits: np.ndarray, ref: np.ndarray) -> dict:
+    scale = float(np.abs(ref).max()) or 1.0
+    return dict(err=float(np.abs(logits - ref).max()) / scale,
+                top1=int(np.sum(logits.argmax(1) == ref.argmax(1))), n=len(ref))
 
 
-def worker(rows: list[dict], threads: int, runs: int) -> list[dict]:
-    """Runs in a fresh process with OMP_NUM_THREADS set: time the three runtimes."""
+def _runtimes(row: dict, threads: int) -> dict:
+    """name -> (run one input, input converter) for the three runtimes."""
     import onnxruntime as ort
-    import torch
+    import openvino as ov
 
     import model_inference as mi
     from model_inference_tools.engine_io import quantize_input, to_engine_layout
 
-    torch.set_num_threads(threads)
+    model = mi.InferenceModel(row["arch"], row["weights"])
+    model.set_profile_enabled(False)
+    spec = model.inputs[0]
+
+    def engine_input(x):
+        xe = to_engine_layout(x)
+        return quantize_input(xe, spec.scale, spec.zp) if spec.dtype == "int8" else xe
+
     opts = ort.SessionOptions()
     opts.intra_op_num_threads = threads
     opts.inter_op_num_threads = 1
     opts.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
+    session = ort.InferenceSession(row["peer"], opts, providers=["CPUExecutionProvider"])
+
+    core = ov.Core()
+    compiled = core.compile_model(row["peer"], "CPU", {
+        "INFERENCE_NUM_THREADS": threads, "NUM_STREAMS": 1, "PERFORMANCE_HINT": "LATENCY",
+        "INFERENCE_PRECISION_HINT": "f32"})
+    request = compiled.create_infer_request()
+
+    def run_ov(x):
+        request.infer({0: x})
+        return request.get_output_tensor(0).data.copy()  # the request reuses its buffer
+
+    return {"engine": (model.forward, engine_input),
+            "ORT": (lambda x: session.run(None, {"x": x})[0], lambda x: x),
+            "OpenVINO": (run_ov, lambda x: x)}
+
+
+def worker(rows: list, threads: int, rounds: int, runs: int, pause: float) -> list:
+    """Runs in a fresh process whose OMP_NUM_THREADS is ``threads``."""
     out = []
     for row in rows:
-        x = np.load(row["stem"] + ".input.npy")
-        expect = np.load(row["stem"] + ".torch.npy")
-        model = mi.InferenceModel(row["arch"], row["weights"])
-        model.set_profile_enabled(False)
-        spec = model.inputs[0]
-        xe = to_engine_layout(x)
-        if spec.dtype == "int8":
-            xe = quantize_input(xe, spec.scale, spec.zp)
-        session = ort.InferenceSession(row["onnx"], opts, providers=["CPUExecutionProvider"])
-        module = torch.load(row["stem"] + ".pt", weights_only=False)
-        xt = torch.from_numpy(x)
-
-        got = model.forward(xe)
-        onnx_out = session.run(None, {"x": x})[0].ravel()
-        scale = float(np.abs(expect).max()) or 1.0
-        err = float(np.abs(got - expect).max()) / scale
-        onnx_err = float(np.abs(onnx_out - expect).max()) / scale
-        if row["precision"] == "fp32" and (err > 1e-3 or onnx_err > 1e-3):
-            raise SystemExit(f"{row['family']}: outputs disagree (engine {err:.2e}, ORT {onnx_err:.2e})")
-
-        def run_torch():
-            with torch.no_grad():
-                module(xt)
-
-        out.append(dict(row, threads=threads, rel_err=err,
-                        engine_ms=median_ms(lambda: model.forward(xe), runs),
-                        onnxruntime_ms=median_ms(lambda: session.run(None, {"x": x}), runs),
-                        torch_ms=median_ms(run_torch, runs)))
+        test, ref = np.load(row["test"]), np.load(row["ref"])
+        rts = _runtimes(row, threads)
+        result = dict(name=row["name"], precision=row["precision"], threads=threads)
+        for rt, (run, convert) in rts.items():
+            logits = np.stack([np.asarray(run(convert(test[i:i + 1]))).ravel()
+                               for i in range(len(test))])
+            result[rt] = accuracy(logits, ref)
+        if row["precision"] == "fp32" and result["engine"]["err"] > 1e-3:
+            raise SystemExit(f"{row['name']}: fp32 engine disagrees with PyTorch "
+                             f"({result['engine']['err']:.2e} of the logit scale)")
+        times = {rt: [] for rt in rts}
+        args = {rt: convert(test[:1]) for rt, (run, convert) in rts.items()}
+        for rt, (run, _) in rts.items():  # warm-up
+            for _ in range(3):
+                run(args[rt])
+        time.sleep(pause)
+        names = list(rts)
+        for r in range(rounds):
+            for rt in names[r % len(names):] + names[:r % len(names)]:
+                run = rts[rt][0]
+                for _ in range(runs):
+                    t0 = time.perf_counter()
+                    run(args[rt])
+                    times[rt].append((time.perf_counter() - t0) * 1e3)
+                time.sleep(pause)
+        for rt in rts:
+            result[rt]["ms"] = float(np.median(times[rt]))
+        out.append(result)
+        del rts
     return out
 
 
-def table(results: list[dict]) -> str:
-    head = ("| model | engine | threads | engine ms | ONNX Runtime fp32 ms | ratio | "
-            "PyTorch fp32 ms | ratio | max rel. error |")
-    lines = [head, "|" + "---|" * 9]
+def _spawned(rows, threads, rounds, runs, pause):
+    os.environ["OMP_NUM_THREADS"] = str(threads)
+    return worker(rows, threads, rounds, runs, pause)
+
+
+def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float) -> list:
+    """``worker`` in a fresh spawned process with OMP_NUM_THREADS set before it starts."""
+    saved = os.environ.get("OMP_NUM_THREADS")
+    os.environ["OMP_NUM_THREADS"] = str(threads)
+    try:
+        with mp.get_context("spawn").Pool(1) as pool:
+            return pool.apply(_spawned, (rows, threads, rounds, runs, pause))
+    finally:
+        if saved is None:
+            del os.environ["OMP_NUM_THREADS"]
+        else:
+            os.environ["OMP_NUM_THREADS"] = saved
+
+
+def table(results: list) -> str:
+    head = ("| model | prec | threads | engine ms | ORT ms | OpenVINO ms | faster peer / engine | "
+            "error: engine | ORT | OpenVINO | top-1: engine | ORT | OpenVINO |")
+    lines = [head, "|" + "---|" * 13]
     for r in results:
+        best = min(PEERS, key=lambda p: r[p]["ms"])
         lines.append(
-            f"| {r['family']} | {r['precision']} | {r['threads']} | {r['engine_ms']:.2f} | "
-            f"{r['onnxruntime_ms']:.2f} | {r['onnxruntime_ms'] / r['engine_ms']:.2f} | "
-            f"{r['torch_ms']:.2f} | {r['torch_ms'] / r['engine_ms']:.2f} | {r['rel_err']:.1e} |")
+            f"| {LABEL[r['name']]} | {r['precision']} | {r['threads']} | {r['engine']['ms']:.2f} | "
+            f"{r['ORT']['ms']:.2f} | {r['OpenVINO']['ms']:.2f} | "
+            f"{r[best]['ms'] / r['engine']['ms']:.2f} ({best}) | "
+            + " | ".join(f"{r[k]['err']:.2g}" for k in ("engine",) + PEERS) + " | "
+            + " | ".join(f"{r[k]['top1']}/{r[k]['n']}" for k in ("engine",) + PEERS) + " |")
     return "\n".join(lines)
 
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--runs", type=int, default=20)
+    p.add_argument("--models", nargs="+", default=["resnet50", "mobilenetv2"], choices=list(MODELS))
+    p.add_argument("--precisions", nargs="+", default=["fp32", "int8"], choices=["fp32", "int8"])
     p.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    p.add_argument("--rounds", type=int, default=6, help="turns per runtime")
+    p.add_argument("--runs", type=int, default=8, help="timed runs per turn")
+    p.add_argument("--pause", type=float, default=0.5, help="seconds of rest after each turn")
+    p.add_argument("--inputs", type=int, default=64, help="test images for the accuracy columns")
+    p.add_argument("--calibration", type=int, default=32, help="calibration images (all quantisers)")
+    p.add_argument("--quantize", default="{}",
+                   help="JSON object of extra keyword arguments for our quantiser")
+    p.add_argument("--centred-head", action="store_true",
+                   help="rescale each classifier so that its logits vary only with the input "
+                        "(much harsher on int8, see benchmarks/models.py)")
+    p.add_argument("--keep", help="write the model files into this directory and keep them")
     p.add_argument("--json", help="also write the results as JSON")
-    p.add_argument("--worker", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
-    if args.worker:
-        rows = json.load(open(args.worker))
-        print(json.dumps(worker(rows, int(os.environ["OMP_NUM_THREADS"]), args.runs)))
-        return 0
     results = []
     with tempfile.TemporaryDirectory() as tmp:
-        rows = export_all(tmp)
-        spec = os.path.join(tmp, "rows.json")
-        json.dump(rows, open(spec, "w"))
+        directory = args.keep or tmp
+        os.makedirs(directory, exist_ok=True)
+        rows = prepare(directory, args.models, args.precisions, args.inputs, args.calibration,
+                       json.loads(args.quantize), args.centred_head)
         for threads in args.threads:
-            env = dict(os.environ, OMP_NUM_THREADS=str(threads))
-            proc = subprocess.run([sys.executable, __file__, "--worker", spec, "--runs", str(args.runs)],
-                                  env=env, capture_output=True, text=True)
-            if proc.returncode != 0:
-                sys.stderr.write(proc.stderr)
-                return proc.returncode
-            results += json.loads(proc.stdout.strip().splitlines()[-1])
-    results.sort(key=lambda r: (r["family"], r["precision"], r["threads"]))
-    print(f"{time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores, medians of {args.runs} runs")
+            results += run_threads(rows, threads, args.rounds, args.runs, args.pause)
+    order = {n: i for i, n in enumerate(args.models)}
+    results.sort(key=lambda r: (order[r["name"]], r["precision"], r["threads"]))
+    import onnxruntime
+    import openvino
+
+    print(f"{time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores; ONNX Runtime "
+          f"{onnxruntime.__version__}, OpenVINO {openvino.__version__.split('-')[0]}; "
+          f"medians of {args.rounds} turns x {args.runs} runs; accuracy over {args.inputs} inputs")
     print(table(results))
     if args.json:
-        json.dump(results, open(args.json, "w"), indent=1)
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
     return 0
 
 

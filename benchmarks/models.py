@@ -1,10 +1,28 @@
-"""PyTorch definitions of the model families the comparison suite runs (random weights,
-batch norm with random statistics, so folding is exercised)."""
+"""PyTorch definitions of the model families the comparison suite runs, image-like inputs,
+and the set-up that makes random-weight classifiers behave like trained ones where the
+measurements need it.
+
+Random weights alone do not make a usable test network: with batch-norm statistics that do
+not match the activations, each layer's output is dominated by its bias and the logits hardly
+depend on the input, so an error measured on them cannot see convolution errors. So
+``build`` sets every batch norm's running statistics from the activations of image-like
+inputs (train-mode passes, as training would). The logits then depend on the input, though
+part of each logit is still a constant of the random classifier; ``centre=True`` also
+rescales the classifier so that the logits are centred and vary only with the input. That
+variant is much harsher on int8: randomly initialised networks with batch norm amplify
+small perturbations layer after layer, far more than trained ones, so int8 noise that a
+trained network shrugs off reaches the centred logits (every runtime's int8 then agrees on
+few top-1 classes).
+"""
 
 from __future__ import annotations
 
+import numpy as np
 import torch
 from torch import nn
+
+IMAGENET_MEAN = np.array([0.485, 0.456, 0.406], np.float32)
+IMAGENET_STD = np.array([0.229, 0.224, 0.225], np.float32)
 
 
 def _bn(c: int) -> nn.BatchNorm2d:
@@ -12,8 +30,6 @@ def _bn(c: int) -> nn.BatchNorm2d:
     with torch.no_grad():
         bn.weight.uniform_(0.5, 1.5)
         bn.bias.uniform_(-0.1, 0.1)
-        bn.running_mean.uniform_(-0.1, 0.1)
-        bn.running_var.uniform_(0.5, 1.5)
     return bn
 
 
@@ -101,3 +117,114 @@ class DenseHead(nn.Module):
 
     def forward(self, x):
         return self.fc(x)
+
+
+def images(n: int, seed: int, size: int = 224) -> np.ndarray:
+    """``n`` natural-image-like inputs, (n, 3, size, size) float32, normalised like ImageNet.
+
+    Each image is a background of Gaussian noise with the 1/f amplitude spectrum of natural
+    scenes (exponent drawn from [0.9, 1.4]), its channels mixed around a shared luminance,
+    with one to four objects painted over it: ellipses or rectangles of a random colour,
+    some filled with an oriented grating of random frequency (texture), some with their own
+    noise. Stretched to [0, 1] with a random contrast and brightness, then normalised with
+    the ImageNet mean and std."""
+    rng = np.random.default_rng(seed)
+    fy = np.fft.fftfreq(size)[:, None]
+    fx = np.fft.rfftfreq(size)[None, :]
+    f = np.sqrt(fy * fy + fx * fx)
+    f[0, 0] = 1.0 / size
+    yy, xx = np.mgrid[0:size, 0:size] / size
+
+    def noise(beta):
+        spec = (rng.standard_normal((4, size, size // 2 + 1))
+                + 1j * rng.standard_normal((4, size, size // 2 + 1))) / f ** beta
+        planes = np.fft.irfft2(spec, s=(size, size))
+        planes /= planes.std(axis=(1, 2), keepdims=True)
+        mix = np.eye(3) * rng.uniform(0.2, 0.6) + rng.uniform(-0.15, 0.15, (3, 3))
+        return planes[0][None] + np.einsum("ij,jhw->ihw", mix, planes[1:])
+
+    out = np.empty((n, 3, size, size), np.float32)
+    for i in range(n):
+        img = noise(rng.uniform(0.9, 1.4)) * rng.uniform(0.3, 1.0) + rng.normal(0, 1, (3, 1, 1))
+        for _ in range(rng.integers(1, 5)):
+            cy, cx = rng.uniform(0.1, 0.9, 2)
+            ry, rx = rng.uniform(0.05, 0.4, 2)
+            if rng.random() < 0.5:
+                mask = ((yy - cy) / ry) ** 2 + ((xx - cx) / rx) ** 2 <= 1
+            else:
+                mask = (np.abs(yy - cy) <= ry) & (np.abs(xx - cx) <= rx)
+            fill = rng.normal(0, 1.5, (3, 1, 1)) * np.ones((3, size, size))
+            kind = rng.integers(3)
+            if kind == 1:
+                angle, freq = rng.uniform(0, np.pi), rng.uniform(3, 40)
+                wave = np.sin(2 * np.pi * freq * (xx * np.cos(angle) + yy * np.sin(angle))
+                              + rng.uniform(0, 2 * np.pi))
+                fill = fill + rng.normal(0, 1.5, (3, 1, 1)) * wave[None]
+            elif kind == 2:
+                fill = fill + noise(rng.uniform(0.5, 1.2)) * rng.uniform(0.3, 1.0)
+            img = np.where(mask[None], fill, img)
+        lo, hi = np.percentile(img, [1, 99])
+        img = (img - lo) / (hi - lo)
+        img = np.clip((img - 0.5) * rng.uniform(0.7, 1.0) + rng.uniform(0.4, 0.6), 0.0, 1.0)
+        out[i] = (img - IMAGENET_MEAN[:, None, None]) / IMAGENET_STD[:, None, None]
+    return out
+
+
+def vectors(n: int, seed: int, size: int = 2048) -> np.ndarray:
+    """Pooled-feature-like inputs for the dense head: non-negative, sparse-ish."""
+    rng = np.random.default_rng(seed)
+    return np.maximum(rng.standard_normal((n, size)) + 0.3, 0.0).astype(np.float32)
+
+
+@torch.no_grad()
+def set_bn_statistics(module: nn.Module, batches) -> nn.Module:
+    """Running mean and variance of every batch norm, averaged over ``batches`` in train-mode
+    passes (momentum None: the plain average). Leaves the module in eval mode."""
+    bns = [m for m in module.modules() if isinstance(m, nn.modules.batchnorm._BatchNorm)]
+    for m in bns:
+        m.reset_running_stats()
+        m.momentum = None
+    module.train()
+    for b in batches:
+        module(torch.as_tensor(b))
+    return module.eval()
+
+
+@torch.no_grad()
+def centre_head(module: nn.Module, head: nn.Linear, batches) -> nn.Module:
+    """Scale the classifier's input columns by 1/std of its features over ``batches`` and
+    choose its bias so that every logit averages 0: the logits then vary with the input, as
+    a trained classifier's do, instead of being dominated by a constant part."""
+    feats = []
+    hook = head.register_forward_hook(lambda m, i, o: feats.append(i[0].double()))
+    for b in batches:
+        module(torch.as_tensor(b))
+    hook.remove()
+    f = torch.cat(feats)
+    mean, std = f.mean(0), f.std(0).clamp_min(1e-6)
+    w = head.weight.double() / std
+    head.weight.copy_(w.float())
+    head.bias.copy_((-(w @ mean)).float())
+    return module
+
+
+def build(kind: str, seed: int = 0, bn_images: int = 32, size: int = 224,
+          centre: bool = False) -> nn.Module:
+    """A prepared model in eval mode. ``kind``: ResNet50, MobileNetV2 (ReLU6),
+    MobileNetV2-relu or DenseHead. The two MobileNetV2 variants share their weights."""
+    torch.manual_seed(seed)
+    if kind.startswith("MobileNetV2"):
+        module = MobileNetV2(act=nn.ReLU if kind.endswith("-relu") else nn.ReLU6)
+        head = module.classifier
+    elif kind == "ResNet50":
+        module = ResNet50()
+        head = module.fc
+    elif kind == "DenseHead":
+        module = DenseHead()
+        data = torch.from_numpy(vectors(256, seed + 1000))
+        return (centre_head(module, module.fc, data.split(64)) if centre else module).eval()
+    else:
+        raise ValueError(f"unknown model {kind!r}")
+    data = torch.from_numpy(images(bn_images, seed + 1000, size))
+    set_bn_statistics(module, data.split(8))
+    return (centre_head(module, head, data.split(8)) if centre else module).eval()

@@ -60,7 +60,8 @@ def run_quantize(args) -> int:
               file=sys.stderr, flush=True)
 
     doc, _ = quantize(module, batches, args.arch, args.weights, method=args.method,
-                      percentile=args.percentile, progress=progress, model_name=args.name)
+                      percentile=args.percentile, progress=progress, model_name=args.name,
+                      weight_bits=args.weight_bits, winograd=args.winograd)
     spec = doc["inputs"][0]
     print(f"wrote {args.arch} and {args.weights}: {len(doc['nodes'])} nodes, int8; "
           f"input scale {spec['scale']:.6g}, zero point {spec['zp']}")
@@ -92,4 +93,9 @@ def add_parsers(commands) -> None:
                    help="activation range: observed min/max, or percentiles of the values")
     p.add_argument("--percentile", type=float, default=99.99,
                    help="upper percentile for --method percentile (the lower one is 100 - p)")
+    p.add_argument("--weight-bits", type=int, choices=(7, 8), default=8,
+                   help="7 keeps every weight in [-63, 63]")
+    p.add_argument("--winograd", action="store_true",
+                   help="let 3x3 stride-1 convolutions run on the faster, less accurate int8 "
+                        "Winograd path")
     p.set_defaults(run=run_quantize)

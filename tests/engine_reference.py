@@ -7,7 +7,7 @@ import struct
 
 import numpy as np
 
-from int8_reference import rescale, saturate
+from int8_reference import one_step, rescale, saturate, two_step
 
 
 def read_weights(path):
@@ -29,6 +29,14 @@ def read_weights(path):
 def tensor(weights, name, dtype):
     shape, raw = weights[name]
     return np.frombuffer(raw, dtype).reshape(shape)
+
+
+def depthwise_loop(a):
+    """Whether a conv_int8 node runs on the engine's depthwise 3x3 loop (one rounding)."""
+    g = a.get("groups", 1)
+    return (g > 1 and g == a["C_in"] == a["C_out"] and a["kH"] == a["kW"] == 3
+            and a.get("pad_h", 0) == a.get("pad_w", 0) == 1
+            and a.get("stride_h", 1) == a.get("stride_w", 1) in (1, 2))
 
 
 def im2col(x, kh, kw, sh, sw, ph, pw, dh=1, dw=1, pad_value=0):
@@ -122,7 +130,10 @@ def run(arch_path, weights_path, x):
             acc = conv(ins[0], tensor(wts, name + ".weight", np.int8), a, a["in_zp"], np.int64)
             acc = acc + tensor(wts, name + ".eff_bias", np.int64)
             rs = tensor(wts, name + ".req_scale", np.float32)
-            y = np.stack([rescale(acc[..., c], rs[c]) for c in range(len(rs))], axis=-1)
+            # The depthwise loop rounds once; the other paths requantise in two steps. The
+            # int8 Winograd path approximates this exact result.
+            rule = one_step if depthwise_loop(a) else two_step
+            y = np.stack([rescale(acc[..., c], rs[c], rule) for c in range(len(rs))], axis=-1)
             y = saturate(y + a["out_zp"])
         elif op == "gemm_int8":
             acc = tensor(wts, name + ".weight", np.int8).astype(np.int64) @ ins[0].reshape(-1).astype(np.int64)

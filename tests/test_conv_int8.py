@@ -99,10 +99,10 @@ def make_layer(rng, C_in, C_out, k, groups, wide=False):
     return w, eff_bias, req
 
 
-def run_int8(w, eff_bias, req, x, in_zp, out_zp, stride, pad, groups, name="q"):
+def run_int8(w, eff_bias, req, x, in_zp, out_zp, stride, pad, groups, name="q", **extra):
     C_out, Cg, kH, kW = w.shape
     args = dict(C_out=C_out, C_in=x.shape[2], kH=kH, kW=kW, stride_h=stride, stride_w=stride,
-                pad_h=pad, pad_w=pad, groups=groups, in_zp=in_zp, out_zp=out_zp)
+                pad_h=pad, pad_w=pad, groups=groups, in_zp=in_zp, out_zp=out_zp, **extra)
     tensors = {f"{name}.weight": w, f"{name}.req_scale": req, f"{name}.eff_bias": eff_bias}
     return t.conv_run_layer("conv_int8", name, args, tensors, x)
 
@@ -229,6 +229,25 @@ def test_winograd_int8_layer_bit_exact(rng, threads, C_in, C_out, H, W, in_zp):
         y, path = run_int8(w, eff_bias, req, x, in_zp, 6, 1, 1, 1)
     assert path == "winograd"
     np.testing.assert_array_equal(y, winograd_int8_ref(x, w, eff_bias, req, in_zp, 6))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("winograd, path", [({}, "winograd"), ({"winograd": 1}, "winograd"),
+                                            ({"winograd": 0}, "general")])
+def test_winograd_argument_chooses_the_exact_path(rng, threads, winograd, path):
+    """A Winograd-shaped layer with "winograd": 0 runs the general path and gives exactly the
+    direct integer result; without the argument (or with 1) it stays on the Winograd path."""
+    w, eff_bias, req = make_layer(rng, 24, 40, 3, 1)
+    x = rng.integers(-128, 128, (9, 7, 24), dtype=np.int8)
+    with num_threads(threads):
+        y, got_path = run_int8(w, eff_bias, req, x, -5, 3, 1, 1, 1, **winograd)
+    assert got_path == path
+    exact = requantize(conv_acc(x, w, -5, 1, 1, 1), eff_bias, req, 3, two_step)
+    if path == "general":
+        np.testing.assert_array_equal(y, exact)
+    else:
+        np.testing.assert_array_equal(y, winograd_int8_ref(x, w, eff_bias, req, -5, 3))
+        assert np.any(y != exact)
 
 
 @pytest.mark.parametrize("C_in, C_out, H, W", [(16, 16, 8, 8), (5, 24, 7, 5), (64, 32, 6, 6)])

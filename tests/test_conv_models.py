@@ -8,6 +8,7 @@ import model_inference as mi
 import model_inference_tools as mt
 from int8_reference import requantize, rescale, saturate, two_step
 from test_conv_int8 import conv_acc, make_layer, winograd_int8_ref
+from torch_helpers import bn_from_data
 
 torch = pytest.importorskip("torch")
 torch.set_num_threads(1)
@@ -44,13 +45,7 @@ class Net:
 
 
 def conv_bn(c_in, c_out, k, stride=1, groups=1):
-    bn = nn.BatchNorm2d(c_out)
-    with torch.no_grad():
-        bn.weight.uniform_(0.5, 1.5)
-        bn.bias.normal_(0, 0.1)
-        bn.running_mean.normal_(0, 0.1)
-        bn.running_var.uniform_(0.5, 1.5)
-    return nn.Conv2d(c_in, c_out, k, stride, k // 2, groups=groups, bias=False), bn
+    return nn.Conv2d(c_in, c_out, k, stride, k // 2, groups=groups, bias=False), nn.BatchNorm2d(c_out)
 
 
 class Bottleneck(nn.Module):
@@ -148,15 +143,16 @@ def mobilenet_style():
                                          (resnet_style, 33)])
 def test_fp32_classifier_matches_pytorch(write_model, build, size):
     torch.manual_seed(0)
-    model = build().eval()
+    model = bn_from_data(build(), torch.randn(32, 3, size, size))
     arch, tensors = model.emit(Net("cnn", [size, size, 3]))
     m = mi.InferenceModel(*write_model(arch, tensors))
     x = np.random.default_rng(3).standard_normal((size, size, 3)).astype(np.float32)
     with torch.no_grad():
         ref = model(torch.from_numpy(x).permute(2, 0, 1)[None])[0].double().numpy()
     y = m.forward(x)
-    # Seen: about 1e-6 of the logit scale (fp32 rounding through ~20 layers).
-    assert np.abs(y - ref).max() < 1e-3 * np.abs(ref).max()
+    # Seen: up to 1.8e-6 of the logit scale (fp32 rounding through ~20 layers). With batch
+    # norm fitted to the data a single weight off by 1% moves the logits by 3e-4 to 1e-3.
+    assert np.abs(y - ref).max() < 2e-5 * np.abs(ref).max()
 
 
 def test_int8_resnet_style_exact(write_model):

@@ -12,19 +12,9 @@ import engine_reference as ref  # noqa: E402
 from model_inference_tools.engine_io import to_engine_layout  # noqa: E402
 from model_inference_tools.export import export  # noqa: E402
 from model_inference_tools.graph import ExportError  # noqa: E402
+from torch_helpers import bn_from_data  # noqa: E402
 
 torch.set_num_threads(1)
-
-
-def randomise_bn(module, seed=0):
-    g = torch.Generator().manual_seed(seed)
-    for m in module.modules():
-        if isinstance(m, nn.BatchNorm2d):
-            m.running_mean.copy_(torch.rand(m.num_features, generator=g) - 0.5)
-            m.running_var.copy_(torch.rand(m.num_features, generator=g) + 0.5)
-            m.weight.data.copy_(torch.rand(m.num_features, generator=g) + 0.5)
-            m.bias.data.copy_(torch.rand(m.num_features, generator=g) - 0.5)
-    return module.eval()
 
 
 class Residual(nn.Module):
@@ -85,7 +75,7 @@ MODELS = {
 @pytest.mark.parametrize("name", MODELS)
 def test_float_export_matches_pytorch(name, tmp_path):
     torch.manual_seed(3)
-    model = randomise_bn(MODELS[name]())
+    model = bn_from_data(MODELS[name](), torch.randn(32, 6, 7, 5))
     x = torch.randn(1, 6, 7, 5)
     export(model, x, tmp_path / "a.json", tmp_path / "w.bin")
     got = list(ref.run(tmp_path / "a.json", tmp_path / "w.bin", to_engine_layout(x)).values())[0]

@@ -143,6 +143,10 @@ def test_int8_route_and_int8_output_values(write_model):
     assert out.dtype == np.float32
     np.testing.assert_array_equal(out, [-128, -1, 5, 127])
     assert m.forward({}).keys() == {"x"}  # nothing bound: the slot keeps what it held
+    # The dict form gives an int8 input its values, not the bytes of float32 copies.
+    np.testing.assert_array_equal(m.forward({"x": np.array([3, -7, 0, 9])})["x"], [3, -7, 0, 9])
+    np.testing.assert_array_equal(m.forward({"x": np.array([2.0, -1.0, 4.0, 0.0])})["x"],
+                                  [2, -1, 4, 0])
 
 
 def test_graph_errors(write_model, capfd):

@@ -235,6 +235,7 @@ ConvInt8::ConvInt8(const LayerArgs& args) : g(read_geometry(args, "ConvInt8", fa
   name = args.node_name();
   in_zp = int8_t(args.get_int("in_zp", 0));
   out_zp = int8_t(args.get_int("out_zp", 0));
+  winograd_allowed = args.get_int("winograd", 1) != 0;
 }
 
 ConvPath ConvInt8::path() const {
@@ -278,7 +279,7 @@ void ConvInt8::load_weights(const TensorLookup& lookup) {
     packed = pack_int8(ops, m.data(), g.C_out, g.K);
   }
 
-  if (is_winograd_geometry(g) && g.C_out <= kWinogradInt8MaxChannels) {
+  if (winograd_allowed && is_winograd_geometry(g) && g.C_out <= kWinogradInt8MaxChannels) {
     std::vector<float> U(size_t(16) * N * g.C_in);
     float kf[9], u[16];
     for (int o = 0; o < g.C_out; ++o)

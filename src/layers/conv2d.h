@@ -52,6 +52,9 @@ class ConvInt8 : public ILayer {
 
   ConvGeometry g;
   int8_t in_zp = 0, out_zp = 0;
+  // Node argument "winograd" (default 1): 0 keeps a Winograd-shaped layer on the exact
+  // general path, whose results the quantiser can reproduce bit for bit.
+  bool winograd_allowed = true;
   std::vector<int8_t> weight;  // [C_out][C_in/groups][kH][kW]
   std::vector<float> req_scale;
   std::vector<int32_t> multiplier, shift;

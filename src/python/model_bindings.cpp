@@ -125,11 +125,16 @@ py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
   std::map<std::string, HostTensor> given;
   for (const auto& item : inputs) {
     const std::string name = item.first.cast<std::string>();
-    py::array a = FloatArray::ensure(item.second);
+    const InputSpec* in = declared(m, name);
+    // An int8 input gets int8 values: float32 bytes copied into an int8 slot would be
+    // read as unrelated codes.
+    const bool int8 = in && in->dtype == "int8";
+    py::array a = int8 ? py::array(Int8Array::ensure(item.second))
+                       : py::array(FloatArray::ensure(item.second));
     if (!a) throw py::error_already_set();
     HostTensor t;
-    t.dtype = "float32";
-    if (const InputSpec* in = declared(m, name))
+    t.dtype = int8 ? "int8" : "float32";
+    if (in)
       t.shape = engine_dims(*in, a);
     else
       t.shape.assign(a.shape(), a.shape() + a.ndim());
