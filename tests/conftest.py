@@ -3,6 +3,13 @@ import pytest
 
 import harness
 import model_inference_tools as mt
+from model_inference_tools.torchvision_import import import_torchvision
+
+# transformers imports torchvision lazily; it must come in through the tolerant import.
+try:
+    import_torchvision()
+except ImportError:
+    pass
 
 
 @pytest.fixture
