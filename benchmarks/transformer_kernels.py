@@ -1,6 +1,7 @@
 """Transformer kernel throughput beside the measured FMA peak and ONNX Runtime.
 
 Run: OMP_NUM_THREADS=2 PYTHONPATH=build/dev:. python benchmarks/transformer_kernels.py [--reps N]
+(OMP_WAIT_POLICY defaults to active here.)
 
 Every row times the engine's kernel (a C++ loop in model_inference_bench) and ONNX Runtime on
 the same shape and thread count, interleaved in rounds so that a change of machine load hits
@@ -21,6 +22,9 @@ import time
 import numpy as np
 
 os.environ.setdefault("OMP_NUM_THREADS", "2")
+# Waiting threads spin, as ONNX Runtime's pool does by default: on a loaded machine a
+# sleeping OpenMP thread wakes late and stalls the whole team.
+os.environ.setdefault("OMP_WAIT_POLICY", "active")
 
 import model_inference_bench as bench  # noqa: E402
 
@@ -125,7 +129,7 @@ def ort_runner(path, T, E, threads):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--reps", type=int, default=5, help="timed calls per round")
+    ap.add_argument("--reps", type=int, default=10, help="timed calls per round")
     ap.add_argument("--rounds", type=int, default=3, help="interleaved engine/ORT rounds")
     args = ap.parse_args()
     print(f"load average before: {os.getloadavg()[0]:.2f} (2 cores)")
@@ -142,7 +146,7 @@ def main():
                 eng, ort_best, peak = 1e30, 1e30, 0.0
                 for _ in range(args.rounds):
                     # The peak is measured in the same rounds, under the same load.
-                    peak = max(peak, bench.fma_peak(threads, 1))
+                    peak = max(peak, bench.fma_peak(threads))
                     eng = min(eng, bench.transformer_kernel(op, T, E, N, heads, threads,
                                                             args.reps))
                     if ort_once:
