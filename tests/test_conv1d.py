@@ -452,6 +452,7 @@ class _Vocoder(nn.Module):
         return self.post(self.pool(x))
 
 
+@pytest.mark.filterwarnings("ignore:.*weight_norm.*:FutureWarning")  # the old hook form
 @pytest.mark.parametrize("norm", ["none", "hook", "param"])
 def test_export_conv1d_model(tmp_path, monkeypatch, norm):
     import model_inference
