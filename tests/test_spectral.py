@@ -138,6 +138,12 @@ def test_sine_and_cosine(case):
     assert np.isnan(T.spectral_sin(np.float32([np.inf, -np.inf, np.nan]))).all()
 
 
+def test_logarithm(case):
+    x = np.concatenate([case.uniform(1e-7, 1, 20000), np.float32([1e-7, 0.5, 1, 2, 1e30])])
+    np.testing.assert_allclose(T.spectral_log(x), np.log(x.astype(np.float64)), rtol=2e-7,
+                               atol=1e-7)
+
+
 def test_arctangent(case):
     y = np.concatenate([case.normal(30000), case.normal(100, 1e-30), np.float32([1, -1, 5])])
     x = np.concatenate([case.normal(30000), case.normal(100, 1e30), np.float32([1, -1, 0])])

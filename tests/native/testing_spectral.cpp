@@ -159,6 +159,7 @@ void bind_spectral_testing(py::module_& t) {
   t.def("sine_noise_uniforms", &noise_uniforms, py::arg("start"), py::arg("count"));
   t.def("spectral_sin", [](const Array<float>& x) { return elementwise(x, cpu::spectral_sin); });
   t.def("spectral_cos", [](const Array<float>& x) { return elementwise(x, cpu::spectral_cos); });
+  t.def("spectral_log", [](const Array<float>& x) { return elementwise(x, cpu::spectral_log); });
   t.def("spectral_atan2", [](const Array<float>& y, const Array<float>& x) {
     if (y.size() != x.size()) throw std::invalid_argument("y and x differ in size");
     Array<float> out({py::ssize_t(x.size())});

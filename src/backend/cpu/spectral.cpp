@@ -25,6 +25,9 @@ constexpr int64_t kSineTeamSamples = 4096;
 
 struct IstftScratch {};
 struct SineScratch {};
+struct NoiseScratch {};
+// Rows of noise drawn per block.
+constexpr int64_t kNoiseRows = 64;
 
 int threads_for(int64_t work) { return work >= kTeamWork ? team_threads() : 1; }
 
@@ -149,6 +152,51 @@ uint64_t xorshift_step(uint64_t x) {
   x ^= x << 25;
   x ^= x >> 27;
   return x;
+}
+
+// Adds the noise of rows [t0, t1) (all harmonics), the generator jumped to row t0's first
+// draw; the draws of a block of rows are made first, then turned into deviates.
+void sine_gen_noise(const float* f0, int64_t t0, int64_t t1, const SineGenParams& p, float* out,
+                    bool vector) {
+  const int H1 = p.harmonics;
+  uint64_t state = xorshift_jump(kSineNoiseSeed, uint64_t(t0) * uint64_t(H1) * 2);
+  const float unvoiced = p.sine_amp * 0.33333334f;
+  const int64_t block = kNoiseRows * H1;
+  float* u1 = thread_scratch<NoiseScratch, float>(3 * block);
+  float* u2 = u1 + block;
+  float* a = u2 + block;
+  for (int64_t r0 = t0; r0 < t1; r0 += kNoiseRows) {
+    const int64_t r1 = std::min(t1, r0 + kNoiseRows);
+    int64_t i = 0;
+    for (int64_t t = r0; t < r1; ++t) {
+      const float amp = f0[t] > p.voiced_threshold ? p.noise_std : unvoiced;
+      for (int h = 0; h < H1; ++h, ++i) {
+        u1[i] = xorshift_uniform(state);
+        u2[i] = xorshift_uniform(state);
+        a[i] = amp;
+      }
+    }
+    (vector ? sine_noise_avx2 : sine_noise_ref)(u1, u2, a, i, out + r0 * H1);
+  }
+}
+
+// Frame-rate mode, harmonic h, into column h of out. work: n + 2 * (n / U) floats.
+void sine_frame_harmonic(const float* f0, int64_t n, const SineGenParams& p, int h, float* work,
+                         float* out, bool vector) {
+  const int64_t U = p.upsample_scale, M = n / U;
+  float* rad = work;
+  float* down = work + n;
+  float* cum = down + M;
+  (vector ? sine_frame_rad_avx2 : sine_frame_rad_ref)(f0, n, float(h + 1),
+                                                      1.0f / float(p.sample_rate), rad);
+  for (int64_t j = 0; j < M; ++j)
+    down[j] = interpolate(rad, n, (float(j) + 0.5f) * float(U) - 0.5f);
+  float run = 0.0f;
+  for (int64_t j = 0; j < M; ++j) cum[j] = run = run + down[j];
+  if (vector)
+    sine_frame_rows_avx2(cum, M, f0, n, p, out + h);
+  else
+    sine_frame_rows_ref(cum, M, f0, 0, n, p, out + h);
 }
 
 }  // namespace
@@ -353,45 +401,51 @@ uint64_t xorshift_jump(uint64_t state, uint64_t steps) {
   return apply(result, state);
 }
 
-void sine_gen_noise(const float* f0, int64_t t0, int64_t t1, const SineGenParams& p, float* out) {
-  const int H1 = p.harmonics;
-  uint64_t state = xorshift_jump(kSineNoiseSeed, uint64_t(t0) * uint64_t(H1) * 2);
-  const float unvoiced = p.sine_amp * 0.33333334f;
-  for (int64_t t = t0; t < t1; ++t) {
-    const float a = f0[t] > p.voiced_threshold ? p.noise_std : unvoiced;
-    for (int h = 0; h < H1; ++h) {
-      const float u1 = xorshift_uniform(state);
-      const float u2 = xorshift_uniform(state);
-      const float z = std::sqrt(-2.0f * std::log(std::max(u1, 1e-7f))) * std::cos(kTwoPi * u2);
-      out[t * H1 + h] = out[t * H1 + h] + a * z;
-    }
+float spectral_log(float x) {
+  uint32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  int e = int(bits >> 23) - 126;
+  bits = (bits & 0x007fffffu) | 0x3f000000u;
+  float m;
+  std::memcpy(&m, &bits, sizeof m);
+  if (m < kSqrtHalf) {
+    m = m + m;
+    e -= 1;
+  }
+  const float s = (m - 1.0f) / (m + 1.0f);
+  const float z = s * s;
+  float q = std::fma(z, kL4, kL3);
+  q = std::fma(z, q, kL2);
+  q = std::fma(z, q, kL1);
+  const float two_s = s + s;
+  const float lm = std::fma(two_s * z, q, two_s);
+  const float fe = float(e);
+  return std::fma(fe, kLn2Hi, std::fma(fe, kLn2Lo, lm));
+}
+
+void sine_noise_ref(const float* u1, const float* u2, const float* a, int64_t count, float* out) {
+  for (int64_t i = 0; i < count; ++i) {
+    const float l = spectral_log(std::max(u1[i], 1e-7f));
+    const float z = std::sqrt(-2.0f * l) * spectral_cos(kTwoPi * u2[i]);
+    out[i] = out[i] + a[i] * z;
   }
 }
 
-void sine_gen_frame_harmonic(const float* f0, int64_t n, const SineGenParams& p, int h, float* work,
-                             float* out, bool vector_sine) {
-  const int64_t U = p.upsample_scale, M = n / U;
-  const float inv_sr = 1.0f / float(p.sample_rate);
-  const float mult = float(h + 1);
-  float* rad = work;
-  float* down = work + n;
-  float* cum = down + M;
+void sine_frame_rad_ref(const float* f0, int64_t n, float mult, float inv_sr, float* rad) {
   for (int64_t i = 0; i < n; ++i) {
     const float v = (mult * f0[i]) * inv_sr;
     const float r = v - std::trunc(v);
     rad[i] = r < 0.0f ? r + 1.0f : r;
   }
-  for (int64_t j = 0; j < M; ++j)
-    down[j] = interpolate(rad, n, (float(j) + 0.5f) * float(U) - 0.5f);
-  float run = 0.0f;
-  for (int64_t j = 0; j < M; ++j) cum[j] = run = run + down[j];
-  float* z = rad;
-  for (int64_t i = 0; i < n; ++i)
-    z[i] = (interpolate(cum, M, (float(i) + 0.5f) / float(U) - 0.5f) * float(U)) * kTwoPi;
-  if (vector_sine)
-    return sine_rows_avx2(z, f0, n, p.sine_amp, p.voiced_threshold, out + h, p.harmonics);
-  for (int64_t i = 0; i < n; ++i)
-    out[i * p.harmonics + h] = f0[i] > p.voiced_threshold ? p.sine_amp * spectral_sin(z[i]) : 0.0f;
+}
+
+void sine_frame_rows_ref(const float* cum, int64_t M, const float* f0, int64_t i0, int64_t n,
+                         const SineGenParams& p, float* out) {
+  const float fU = float(p.upsample_scale);
+  for (int64_t i = i0; i < n; ++i) {
+    const float z = (interpolate(cum, M, (float(i) + 0.5f) / fU - 0.5f) * fU) * kTwoPi;
+    out[i * p.harmonics] = f0[i] > p.voiced_threshold ? p.sine_amp * spectral_sin(z) : 0.0f;
+  }
 }
 
 void sine_gen_fp32(const float* f0, int64_t n, const SineGenParams& p, float* out) {
@@ -408,11 +462,11 @@ void sine_gen_fp32(const float* f0, int64_t n, const SineGenParams& p, float* ou
       if (h0 < h1) sine_gen_sample_avx2(f0, n, p, h0, h1, out);
     } else {
       float* work = thread_scratch<SineScratch, float>(work_floats);
-      for (int h = h0; h < h1; ++h) sine_gen_frame_harmonic(f0, n, p, h, work, out, true);
+      for (int h = h0; h < h1; ++h) sine_frame_harmonic(f0, n, p, h, work, out, true);
     }
     if (!frame_mode && p.noise_std > 0.0f) {
 #pragma omp barrier
-      sine_gen_noise(f0, split_begin(n, t, T), split_begin(n, t + 1, T), p, out);
+      sine_gen_noise(f0, split_begin(n, t, T), split_begin(n, t + 1, T), p, out, true);
     }
   }
 }
@@ -421,12 +475,11 @@ void sine_gen_fp32_ref(const float* f0, int64_t n, const SineGenParams& p, float
   if (n <= 0) return;
   if (p.upsample_scale >= 1) {
     std::vector<float> work(static_cast<size_t>(n + 2 * (n / p.upsample_scale)));
-    for (int h = 0; h < p.harmonics; ++h)
-      sine_gen_frame_harmonic(f0, n, p, h, work.data(), out, false);
+    for (int h = 0; h < p.harmonics; ++h) sine_frame_harmonic(f0, n, p, h, work.data(), out, false);
     return;
   }
   for (int h = 0; h < p.harmonics; ++h) sine_sample_harmonic_ref(f0, n, p, h, out);
-  if (p.noise_std > 0.0f) sine_gen_noise(f0, 0, n, p, out);
+  if (p.noise_std > 0.0f) sine_gen_noise(f0, 0, n, p, out, false);
 }
 
 }  // namespace mi::cpu

@@ -108,25 +108,32 @@ uint64_t xorshift_jump(uint64_t state, uint64_t steps);
 // f0: n values in Hz. out: n rows of `harmonics` floats. Per-sample mode: the phase of each
 // harmonic accumulates in double precision, phase = frac(phase + (h + 1) * f0 / sample_rate),
 // s = sine_amp * sin(float(phase * 2pi)) when voiced (f0 > voiced_threshold), else 0; with
-// noise_std > 0 every value then gets a * sqrt(-2 ln max(u1, 1e-7)) * cos(2pi u2) added
+// noise_std > 0 every value then gets a * z added, z = sqrt(-2 ln max(u1, 1e-7)) cos(2pi u2)
 // (a = noise_std voiced, sine_amp / 3 unvoiced; u1, u2 drawn in row order). Frame-rate mode
-// (needs n >= upsample_scale): see sine_gen_frame_harmonic.
+// (needs n >= upsample_scale), for each harmonic: rad = frac((h + 1) f0 / sample_rate) (plus 1
+// when negative), down = rad linearly interpolated at frame centres ((j + 0.5) U - 0.5) for
+// the M = n / U frames, cum = its running sum, p = cum interpolated back at
+// (i + 0.5) / U - 0.5, and s = sine_amp * sin((p * U) * 2pi) when voiced, else 0.
 void sine_gen_fp32(const float* f0, int64_t n, const SineGenParams& p, float* out);
 void sine_gen_fp32_ref(const float* f0, int64_t n, const SineGenParams& p, float* out);
+
+// ln(x) for positive normal x: x = m 2^e with m in [sqrt(1/2), sqrt(2)), ln m from the odd
+// series of s = (m - 1) / (m + 1) to s^9, plus e ln 2 in two parts.
+float spectral_log(float x);
 
 // Per-sample mode, harmonics [h0, h1): the phases and sines of all n rows.
 void sine_gen_sample_avx2(const float* f0, int64_t n, const SineGenParams& p, int h0, int h1,
                           float* out);
-// Frame-rate mode, harmonic h: rad = frac(h1 f0 / sample_rate) (plus 1 when negative), down
-// = rad linearly interpolated at frame centres ((j + 0.5) U - 0.5), cum = its running sum,
-// p = cum interpolated back at (i + 0.5) / U - 0.5; out column h (stride `harmonics`) =
-// sine_amp * sin((p * U) * 2pi) where voiced, else 0. work: n + 2 * (n / U) floats.
-void sine_gen_frame_harmonic(const float* f0, int64_t n, const SineGenParams& p, int h, float* work,
-                             float* out, bool vector_sine);
-// sine_amp * sin(z[i]) for voiced rows (f0 > threshold), 0 elsewhere, to out[i * stride].
-void sine_rows_avx2(const float* z, const float* f0, int64_t n, float sine_amp,
-                    float voiced_threshold, float* out, int64_t stride);
-// Adds the noise of rows [t0, t1) (all harmonics), the generator jumped to row t0's draw.
-void sine_gen_noise(const float* f0, int64_t t0, int64_t t1, const SineGenParams& p, float* out);
+// Frame-rate mode stages: rad of n samples for the multiplier h + 1, and rows [i0, n) of one
+// harmonic from cum (M frames) into out[i * harmonics].
+void sine_frame_rad_ref(const float* f0, int64_t n, float mult, float inv_sr, float* rad);
+void sine_frame_rad_avx2(const float* f0, int64_t n, float mult, float inv_sr, float* rad);
+void sine_frame_rows_ref(const float* cum, int64_t M, const float* f0, int64_t i0, int64_t n,
+                         const SineGenParams& p, float* out);
+void sine_frame_rows_avx2(const float* cum, int64_t M, const float* f0, int64_t n,
+                          const SineGenParams& p, float* out);
+// out[i] = out[i] + a[i] * sqrt(-2 ln max(u1[i], 1e-7)) * cos(2pi u2[i]) for i < count.
+void sine_noise_ref(const float* u1, const float* u2, const float* a, int64_t count, float* out);
+void sine_noise_avx2(const float* u1, const float* u2, const float* a, int64_t count, float* out);
 
 }  // namespace mi::cpu

@@ -88,6 +88,28 @@ inline void sincos8(__m256 z, __m256& c, __m256& s) {
   s = sin_poly8(r, sign);
 }
 
+// spectral_log on 8 lanes, bit for bit (positive normal inputs).
+inline __m256 log8(__m256 x) {
+  const __m256i bits = _mm256_castps_si256(x);
+  __m256i e = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(126));
+  __m256 m = _mm256_castsi256_ps(_mm256_or_si256(
+      _mm256_and_si256(bits, _mm256_set1_epi32(0x007fffff)), _mm256_set1_epi32(0x3f000000)));
+  const __m256 low = _mm256_cmp_ps(m, _mm256_set1_ps(kSqrtHalf), _CMP_LT_OQ);
+  m = _mm256_blendv_ps(m, _mm256_add_ps(m, m), low);
+  e = _mm256_add_epi32(e, _mm256_castps_si256(low));  // -1 where doubled
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 s = _mm256_div_ps(_mm256_sub_ps(m, one), _mm256_add_ps(m, one));
+  const __m256 z = _mm256_mul_ps(s, s);
+  __m256 q = _mm256_fmadd_ps(z, _mm256_set1_ps(kL4), _mm256_set1_ps(kL3));
+  q = _mm256_fmadd_ps(z, q, _mm256_set1_ps(kL2));
+  q = _mm256_fmadd_ps(z, q, _mm256_set1_ps(kL1));
+  const __m256 two_s = _mm256_add_ps(s, s);
+  const __m256 lm = _mm256_fmadd_ps(_mm256_mul_ps(two_s, z), q, two_s);
+  const __m256 fe = _mm256_cvtepi32_ps(e);
+  return _mm256_fmadd_ps(fe, _mm256_set1_ps(kLn2Hi),
+                         _mm256_fmadd_ps(fe, _mm256_set1_ps(kLn2Lo), lm));
+}
+
 // spectral_atan2 on 8 lanes, bit for bit.
 inline __m256 atan2_8(__m256 y, __m256 x) {
   const __m256 abs_mask = _mm256_set1_ps(-0.0f);
@@ -235,19 +257,61 @@ void sine_gen_sample_avx2(const float* f0, int64_t n, const SineGenParams& p, in
   }
 }
 
-void sine_rows_avx2(const float* z, const float* f0, int64_t n, float sine_amp,
-                    float voiced_threshold, float* out, int64_t stride) {
-  const __m256 amp = _mm256_set1_ps(sine_amp);
-  const __m256 thr = _mm256_set1_ps(voiced_threshold);
+void sine_frame_rad_avx2(const float* f0, int64_t n, float mult, float inv_sr, float* rad) {
+  const __m256 m = _mm256_set1_ps(mult), inv = _mm256_set1_ps(inv_sr);
+  const __m256 one = _mm256_set1_ps(1.0f), zero = _mm256_setzero_ps();
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 v = _mm256_mul_ps(_mm256_mul_ps(m, _mm256_loadu_ps(f0 + i)), inv);
+    const __m256 r = _mm256_sub_ps(v, _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
+    _mm256_storeu_ps(
+        rad + i, _mm256_blendv_ps(r, _mm256_add_ps(r, one), _mm256_cmp_ps(r, zero, _CMP_LT_OQ)));
+  }
+  sine_frame_rad_ref(f0 + i, n - i, mult, inv_sr, rad + i);
+}
+
+void sine_frame_rows_avx2(const float* cum, int64_t M, const float* f0, int64_t n,
+                          const SineGenParams& p, float* out) {
+  const __m256 fU = _mm256_set1_ps(float(p.upsample_scale));
+  const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f);
+  const __m256 amp = _mm256_set1_ps(p.sine_amp), thr = _mm256_set1_ps(p.voiced_threshold);
+  const __m256i last = _mm256_set1_epi32(int(M - 1)), zero = _mm256_setzero_si256();
+  const __m256i step = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const int64_t stride = p.harmonics;
   alignas(32) float v[8];
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) {
+    const __m256 fi = _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(int(i)), step));
+    const __m256 pos = _mm256_sub_ps(_mm256_div_ps(_mm256_add_ps(fi, half), fU), half);
+    const __m256 fl = _mm256_floor_ps(pos);
+    const __m256 frac = _mm256_sub_ps(pos, fl);
+    const __m256i k = _mm256_cvttps_epi32(fl);
+    const __m256i a = _mm256_max_epi32(zero, _mm256_min_epi32(last, k));
+    const __m256i b =
+        _mm256_max_epi32(zero, _mm256_min_epi32(last, _mm256_add_epi32(k, _mm256_set1_epi32(1))));
+    const __m256 pa = _mm256_mul_ps(_mm256_i32gather_ps(cum, a, 4), _mm256_sub_ps(one, frac));
+    const __m256 pb = _mm256_mul_ps(_mm256_i32gather_ps(cum, b, 4), frac);
+    const __m256 z =
+        _mm256_mul_ps(_mm256_mul_ps(_mm256_add_ps(pa, pb), fU), _mm256_set1_ps(kTwoPi));
     const __m256 voiced = _mm256_cmp_ps(_mm256_loadu_ps(f0 + i), thr, _CMP_GT_OQ);
-    _mm256_store_ps(v, _mm256_and_ps(voiced, _mm256_mul_ps(amp, sin8(_mm256_loadu_ps(z + i)))));
+    _mm256_store_ps(v, _mm256_and_ps(voiced, _mm256_mul_ps(amp, sin8(z))));
     for (int l = 0; l < 8; ++l) out[(i + l) * stride] = v[l];
   }
-  for (; i < n; ++i)
-    out[i * stride] = f0[i] > voiced_threshold ? sine_amp * spectral_sin(z[i]) : 0.0f;
+  sine_frame_rows_ref(cum, M, f0, i, n, p, out);
+}
+
+void sine_noise_avx2(const float* u1, const float* u2, const float* a, int64_t count, float* out) {
+  int64_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256 l = log8(_mm256_max_ps(_mm256_loadu_ps(u1 + i), _mm256_set1_ps(1e-7f)));
+    const __m256 r = _mm256_sqrt_ps(_mm256_mul_ps(_mm256_set1_ps(-2.0f), l));
+    __m256 c, s;
+    sincos8(_mm256_mul_ps(_mm256_set1_ps(kTwoPi), _mm256_loadu_ps(u2 + i)), c, s);
+    const __m256 z = _mm256_mul_ps(r, c);
+    _mm256_storeu_ps(
+        out + i, _mm256_add_ps(_mm256_loadu_ps(out + i), _mm256_mul_ps(_mm256_loadu_ps(a + i), z)));
+  }
+  sine_noise_ref(u1 + i, u2 + i, a + i, count - i, out + i);
 }
 
 }  // namespace mi::cpu

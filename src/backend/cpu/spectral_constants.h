@@ -37,6 +37,17 @@ constexpr float kA1 = 1.99777106478e-1f;
 constexpr float kA2 = -1.38776856032e-1f;
 constexpr float kA3 = 8.05374449538e-2f;
 
+// ln(m) = 2s + 2s z (kL1 + z (kL2 + z (kL3 + z kL4))), s = (m - 1) / (m + 1), z = s^2, for m in
+// [sqrt(1/2), sqrt(2)): the series of 2 atanh(s) to s^9, whose truncation error is below
+// 1e-9 there. ln 2 in two parts, the first with a short mantissa so that e * kLn2Hi is exact.
+constexpr float kSqrtHalf = 0.707106769f;
+constexpr float kL1 = 0.333333343f;
+constexpr float kL2 = 0.2f;
+constexpr float kL3 = 0.142857149f;
+constexpr float kL4 = 0.111111112f;
+constexpr float kLn2Hi = 0.693145752f;
+constexpr float kLn2Lo = 1.42860677e-6f;
+
 // 2^-32: the generator's upper 32 bits to [0, 1).
 constexpr float kTwoPowMinus32 = 2.3283064e-10f;
 constexpr uint64_t kXorshiftMultiplier = 0x2545f4914f6cdd1dull;
