@@ -57,8 +57,10 @@ def test_speech_graph_matches_torch(case, speech, T, speed):
     spectral_frames = CFG.upsample * L
     assert got.shape == (CFG.hop * (spectral_frames - 1),)
     # float32 through an LSTM, eleven convolutions and exp against float64: a few 1e-6 of
-    # the peak in practice.
-    case.check(got, want_wave, atol=2e-5 * np.abs(want_wave).max(), rtol=0, what="waveform")
+    # the peak in practice. One token makes every frame the same row, and the instance norm
+    # then divides rounding noise by sqrt(eps).
+    tol = 2e-4 if T == 1 else 2e-5
+    case.check(got, want_wave, atol=tol * np.abs(want_wave).max(), rtol=0, what="waveform")
 
 
 def test_speed_two_halves_the_frames(case, speech):
