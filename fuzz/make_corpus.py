@@ -81,7 +81,16 @@ def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
     style = {"n.fc.weight_i8": rng.integers(-9, 9, (8, 3), dtype=np.int8),
              "n.fc.w_scales": np.full(8, 0.1, np.float32), "n.norm.weight": f32(4),
              "l.fc.weight": f32(8, 3), "l.fc.bias": f32(8), "k.alpha": f32(4)}
-    return {"lstm": (a, lstm), "style": (b, style)}
+    c = mt.Arch(model="speech_ends", outputs=["w", "r", "h"])
+    c.add_input("x", [0, 2]).add_input("d", [0, 1])
+    c.add("r", "length_regulate_fp32", ["x", "d"], "r")
+    c.add("s", "stft_fp32", ["r"], "S", n_fft=4, hop_size=1)
+    c.add("m", "slice_channels_fp32", ["S"], "m", ch_start=0, ch_end=3)
+    c.add("p", "slice_channels_fp32", ["S"], "p", ch_start=3, ch_end=6)
+    c.add("i", "istft_fp32", ["m", "p"], "w", n_fft=4, hop_size=1, normalized=True)
+    c.add("h", "sine_gen_fp32", ["r"], "h", harmonic_num=2, upsample_scale=2, sample_rate=50)
+    speech = {"s.w_real": f32(3, 4), "s.w_imag": f32(3, 4)}
+    return {"lstm": (a, lstm), "style": (b, style), "speech_ends": (c, speech)}
 
 
 def pack_model(arch: bytes, weights: bytes, inputs: bytes) -> bytes:
