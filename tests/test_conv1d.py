@@ -76,7 +76,7 @@ def test_winograd_matrices_from_interpolation_points(taps):
 @pytest.mark.parametrize("relu", [False, True])
 @pytest.mark.parametrize("bias", [True, False])
 @pytest.mark.parametrize("C_in,C_out", [(1, 1), (7, 9), (8, 16), (19, 21)])
-@pytest.mark.parametrize("L_out", around(4, 8) + [37])
+@pytest.mark.parametrize("L_out", around(4, 8) + [37, 397])  # 397: several chunks of tiles
 @pytest.mark.parametrize("taps", [3, 7, 11])
 def test_winograd_kernel(case, taps, L_out, C_in, C_out, bias, relu):
     padding = taps // 2 if L_out % 2 else 0
@@ -337,6 +337,18 @@ def test_conv_transpose1d_layer(case, make_model, C_in, C_out, K, stride, paddin
     assert want.shape == (L_out, C_out)
     case.sweep(lambda threads: model.forward(x).reshape(want.shape), want,
                atol=1e-5 * np.sqrt(C_in * K) * np.abs(x).max() * np.abs(w).max(), rtol=0,
+               threads=ALL_THREADS)
+
+
+def test_conv_transpose1d_long_input(case, make_model):
+    """Inputs longer than one product's chunk of steps (2^20 floats of products)."""
+    C_in, C_out, K, stride, L = 4, 512, 20, 10, 250
+    w, b, x = case.normal((C_in, C_out, K)), case.normal(C_out), case.normal((L, C_in))
+    args = dict(C_out=C_out, C_in=C_in, kernel_size=K, stride=stride, padding=5)
+    model = make_model(one_node("conv_transpose1d_fp32", [0, C_in], **args),
+                       {"n.weight": w, "n.bias": b})
+    want = torch_conv_transpose1d(x, w, b, stride, 5)
+    case.sweep(lambda threads: model.forward(x).reshape(want.shape), want, atol=1e-4, rtol=0,
                threads=ALL_THREADS)
 
 

@@ -43,19 +43,26 @@ inline void direct_tile(const float* x, int C_in, const float* wp, size_t pstrid
   for (int r = 0; r < ROWS; ++r)
 #pragma GCC unroll 8
     for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_setzero_ps();
-  for (int k = 0; k < K; ++k) {
-    const float* xk = x + size_t(k) * dil * C_in;
-    const float* wk = wp + size_t(k) * C_in * 8;
-    for (int ic = 0; ic < C_in; ++ic) {
-      __m256 b[PANELS];
+  // One loop over (k, ic), the order of the packed weights, so that the accumulators stay
+  // in registers; the input pointer jumps to the next tap's rows after each C_in values.
+  const float* xp = x;
+  const size_t tap_jump = size_t(dil - 1) * C_in;
+  int ic = 0;
+  const int64_t n = int64_t(K) * C_in;
+  for (int64_t i = 0; i < n; ++i) {
+    __m256 b[PANELS];
 #pragma GCC unroll 8
-      for (int p = 0; p < PANELS; ++p) b[p] = _mm256_loadu_ps(wk + p * pstride + size_t(ic) * 8);
+    for (int p = 0; p < PANELS; ++p) b[p] = _mm256_loadu_ps(wp + p * pstride + size_t(i) * 8);
 #pragma GCC unroll 8
-      for (int r = 0; r < ROWS; ++r) {
-        const __m256 a = _mm256_broadcast_ss(xk + size_t(r) * C_in + ic);
+    for (int r = 0; r < ROWS; ++r) {
+      const __m256 a = _mm256_broadcast_ss(xp + size_t(r) * C_in);
 #pragma GCC unroll 8
-        for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, b[p], acc[r][p]);
-      }
+      for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, b[p], acc[r][p]);
+    }
+    ++xp;
+    if (++ic == C_in) {
+      ic = 0;
+      xp += tap_jump;
     }
   }
   __m256 bv[PANELS];
