@@ -347,3 +347,72 @@ def test_bert_embeddings_bad_ids(case, make_model, bad, match):
                         "emb.pos_weight": case.normal((10, 8))})
     check_rejects(model, np.array(bad, np.float32)[:, None], np.array([[4.0], [9.0]], np.float32),
                   node="emb", match=match)
+
+
+def test_seqgemm_fp32_shares_packed_weights_and_keeps_int8_for_decoders(case):
+    """Nodes of the same name and shape in one load share one packed block; decoder
+    projections ("layers.*", "lm_head") keep their int8 copy, other names release it."""
+    W = case.normal((24, 16))
+    got = T.seqgemm_fp32_layers(["fc", "fc", "layers.0.q", "lm_head", "layers_x", "fc2"], W)
+    packed = [p for p, _ in got]
+    assert packed[0] == packed[1]
+    assert len(set(packed)) == 5
+    assert [keep for _, keep in got] == [False, False, True, True, False, False]
+
+
+# ---- whole encoder blocks --------------------------------------------------------------
+
+def encoder_block(E, heads, norm_first, eps, seed):
+    torch.manual_seed(seed)
+    block = torch.nn.TransformerEncoderLayer(
+        E, heads, 4 * E, dropout=0.0, activation=lambda t: F.gelu(t, approximate="tanh"),
+        layer_norm_eps=eps, batch_first=True, norm_first=norm_first)
+    with torch.no_grad():
+        for p in block.parameters():
+            if p.dim() == 1:
+                p.normal_(0, 0.2)
+    return block.eval()
+
+
+def block_model(block, E, heads, norm_first, eps):
+    """The block as a graph of the engine's layers, with its tensors."""
+    a = mt.Arch(model="block", outputs=["y"])
+    a.add_input("x", (0, E))
+    if norm_first:  # pre-norm (ViT)
+        a.add("ln1", "layernorm_fp32", ["x"], "h1", eps=eps)
+        a.add("attn", "attention_fp32", ["h1"], "a", num_heads=heads, embed_dim=E)
+        a.add("res1", "add_fp32", ["x", "a"], "r1")
+        a.add("ln2", "layernorm_fp32", ["r1"], "h2", eps=eps)
+        a.add("fc1", "seqgemm_fp32", ["h2"], "m", C_in=E, C_out=4 * E, gelu=True)
+        a.add("fc2", "seqgemm_fp32", ["m"], "m2", C_in=4 * E, C_out=E)
+        a.add("res2", "add_fp32", ["r1", "m2"], "y")
+    else:  # post-norm (BERT)
+        a.add("attn", "attention_fp32", ["x"], "a", num_heads=heads, embed_dim=E)
+        a.add("res1", "add_fp32", ["x", "a"], "r1")
+        a.add("ln1", "layernorm_fp32", ["r1"], "h1", eps=eps)
+        a.add("fc1", "seqgemm_fp32", ["h1"], "m", C_in=E, C_out=4 * E, gelu=True)
+        a.add("fc2", "seqgemm_fp32", ["m"], "m2", C_in=4 * E, C_out=E)
+        a.add("res2", "add_fp32", ["h1", "m2"], "r2")
+        a.add("ln2", "layernorm_fp32", ["r2"], "y", eps=eps)
+    t = mha_tensors(block.self_attn)
+    t.update({"ln1.gamma": f32(block.norm1.weight), "ln1.beta": f32(block.norm1.bias),
+              "ln2.gamma": f32(block.norm2.weight), "ln2.beta": f32(block.norm2.bias),
+              "fc1.weight": f32(block.linear1.weight), "fc1.bias": f32(block.linear1.bias),
+              "fc2.weight": f32(block.linear2.weight), "fc2.bias": f32(block.linear2.bias)})
+    return a, t
+
+
+@pytest.mark.parametrize("E,heads,T_,norm_first,eps", [
+    (768, 12, 197, True, 1e-6),   # ViT-B/16
+    (384, 6, 197, True, 1e-6),    # DeiT-small
+    (384, 12, 16, False, 1e-12),  # MiniLM
+])
+def test_encoder_block(case, make_model, E, heads, T_, norm_first, eps):
+    block = encoder_block(E, heads, norm_first, eps, seed=E + T_)
+    model = make_model(*block_model(block, E, heads, norm_first, eps))
+    x = case.normal((T_, E))
+    with torch.no_grad():
+        want = f32(block(torch.from_numpy(x)[None])[0]).ravel()
+    scale = float(np.abs(want).max())
+    case.sweep(lambda threads: forward(model, x), want, threads=ALL_THREADS, atol=1e-4 * scale,
+               rtol=0)
