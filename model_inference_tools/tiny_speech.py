@@ -92,19 +92,21 @@ def interpolate_at(v, pos):
 
 
 def sine_source(f0, harmonics: int, sample_rate: int, upsample: int, amp=0.1, threshold=10.0):
-    """Harmonic source with its phase built at frame rate: f0 (n samples) -> (n, harmonics)."""
+    """Harmonic source with its phase built at frame rate: f0 (n samples) -> (n, harmonics).
+    The products keep the engine's order, so that in float32 the large phases of long
+    inputs round alike."""
     n = f0.numel()
     M = n // upsample
     j = torch.arange(M, dtype=f0.dtype)
     i = torch.arange(n, dtype=f0.dtype)
     cols = []
     for h in range(harmonics):
-        v = (h + 1) * f0 / sample_rate
+        v = ((h + 1) * f0) * (1.0 / sample_rate)
         rad = v - torch.trunc(v)
         rad = torch.where(rad < 0, rad + 1, rad)
         cum = torch.cumsum(interpolate_at(rad, (j + 0.5) * upsample - 0.5), 0)
         p = interpolate_at(cum, (i + 0.5) / upsample - 0.5)
-        cols.append(torch.where(f0 > threshold, amp * torch.sin(p * upsample * 2 * np.pi),
+        cols.append(torch.where(f0 > threshold, amp * torch.sin((p * upsample) * (2 * np.pi)),
                                 torch.zeros_like(f0)))
     return torch.stack(cols, 1)
 
