@@ -65,7 +65,8 @@ def xorshift_uniforms(count, start=0):
         x ^= (x << 25) & MASK
         x ^= x >> 27
         if i >= start:
-            out[i - start] = np.float32(((x * 0x2545F4914F6CDD1D) & MASK) >> 32) * np.float32(2.0 ** -32)
+            upper = ((x * 0x2545F4914F6CDD1D) & MASK) >> 32
+            out[i - start] = np.float32(upper) * np.float32(2.0 ** -32)
     return out
 
 
@@ -107,9 +108,10 @@ def sine_frame_model(f0, H1, sr, U, amp, thr):
         v = (np.float32(h + 1) * f0) * (np.float32(1) / np.float32(sr))
         rad = v - np.trunc(v)
         rad = np.where(rad < 0, rad + np.float32(1), rad).astype(np.float32)
-        down = interp32(rad, (np.arange(M, dtype=np.float32) + np.float32(0.5)) * U32 - np.float32(0.5))
+        half = np.float32(0.5)
+        down = interp32(rad, (np.arange(M, dtype=np.float32) + half) * U32 - half)
         cum = np.cumsum(down, dtype=np.float32)
-        p = interp32(cum, (np.arange(n, dtype=np.float32) + np.float32(0.5)) / U32 - np.float32(0.5))
+        p = interp32(cum, (np.arange(n, dtype=np.float32) + half) / U32 - half)
         z = (p * U32) * np.float32(6.2831855)
         out[:, h] = np.where(f0 > thr, amp * np.sin(z.astype(np.float64)), 0.0)
     return out
@@ -198,7 +200,8 @@ def test_stft_loaded_bases(case, make_model):
     B = n_fft // 2 + 1
     re, im = case.normal((B, n_fft)), case.normal((B, n_fft))
     x = case.normal(N)
-    pad = np.concatenate([np.full(n_fft // 2, x[0]), x, np.full(n_fft // 2, x[-1])]).astype(np.float64)
+    edge = n_fft // 2
+    pad = np.concatenate([np.full(edge, x[0]), x, np.full(edge, x[-1])]).astype(np.float64)
     frames = np.stack([pad[f * hop:f * hop + n_fft] for f in range(N // hop + 1)])
     X = frames @ re.T.astype(np.float64) + 1j * (frames @ im.T.astype(np.float64))
     model = make_model(one_node("stft_fp32", (0, 1), name="st", n_fft=n_fft, hop_size=hop),
@@ -257,7 +260,8 @@ def test_istft_layer(case, make_model):
         model = make_model(one_node("istft_fp32", (0, B), (0, B), name="is", n_fft=n_fft,
                                     hop_size=hop, normalized=normalized))
         got = case.sweep(lambda threads: forward(model, mag, ph), None, threads=ALL_THREADS)
-        np.testing.assert_array_equal(got, T.istft_fp32(mag, ph, n_fft, hop, normalized, impl="ref"))
+        want = T.istft_fp32(mag, ph, n_fft, hop, normalized, impl="ref")
+        np.testing.assert_array_equal(got, want)
 
 
 # ---- sine source --------------------------------------------------------------------------
