@@ -69,6 +69,19 @@ inline __m256 sin8(__m256 z) {
   return sin_poly8(r, sign);
 }
 
+// spectral_cos on 8 lanes, bit for bit.
+inline __m256 cos8(__m256 z) {
+  if (needs_fallback(z)) {
+    alignas(32) float v[8];
+    _mm256_store_ps(v, z);
+    for (float& e : v) e = spectral_cos(e);
+    return _mm256_load_ps(v);
+  }
+  __m256 sign;
+  const __m256 r = reduce_pi8(z, sign);
+  return cos_poly8(r, sign);
+}
+
 // spectral_cos and spectral_sin on 8 lanes, bit for bit.
 inline void sincos8(__m256 z, __m256& c, __m256& s) {
   if (needs_fallback(z)) {
@@ -305,8 +318,7 @@ void sine_noise_avx2(const float* u1, const float* u2, const float* a, int64_t c
   for (; i + 8 <= count; i += 8) {
     const __m256 l = log8(_mm256_max_ps(_mm256_loadu_ps(u1 + i), _mm256_set1_ps(1e-7f)));
     const __m256 r = _mm256_sqrt_ps(_mm256_mul_ps(_mm256_set1_ps(-2.0f), l));
-    __m256 c, s;
-    sincos8(_mm256_mul_ps(_mm256_set1_ps(kTwoPi), _mm256_loadu_ps(u2 + i)), c, s);
+    const __m256 c = cos8(_mm256_mul_ps(_mm256_set1_ps(kTwoPi), _mm256_loadu_ps(u2 + i)));
     const __m256 z = _mm256_mul_ps(r, c);
     _mm256_storeu_ps(
         out + i, _mm256_add_ps(_mm256_loadu_ps(out + i), _mm256_mul_ps(_mm256_loadu_ps(a + i), z)));
