@@ -159,10 +159,10 @@ class TinySpeech(nn.Module):
         src = torch.tanh(self.src_merge(sines.T[None]))
         g = self.up(F.leaky_relu(x, 0.1)) + self.src_down(src)
         g = self.rb_c2(self.rb_s2(self.rb_c1(self.rb_s1(g)))) + g
-        spec = self.post(F.leaky_relu(g, 0.01))[0]  # (n_fft + 2, F)
+        spectrum = self.post(F.leaky_relu(g, 0.01))[0]  # (n_fft + 2, F)
         B = c.n_fft // 2 + 1
-        X = torch.polar(torch.exp(spec[:B]), torch.sin(spec[B:]))
-        window = torch.hann_window(c.n_fft, dtype=spec.dtype)
+        X = torch.polar(torch.exp(spectrum[:B]), torch.sin(spectrum[B:]))
+        window = torch.hann_window(c.n_fft, dtype=spectrum.dtype)
         wave = torch.istft(X, c.n_fft, c.hop, window=window, center=True,
                            length=c.hop * (X.shape[1] - 1))
         return wave, dur, frames
@@ -217,11 +217,11 @@ def tiny_speech_arch(cfg: TinySpeechConfig, name: str = "tiny_speech") -> Arch:
           dilation=3)
     a.add("rb_res", "add_fp32", ["rc2", "g"], "gr")
     a.add("post_act", "leaky_relu_fp32", ["gr"], "pa", alpha=0.01)
-    a.add("post", "conv1d_fp32", ["pa"], "spec", C_in=G, C_out=c.n_fft + 2, kernel_size=7,
+    a.add("post", "conv1d_fp32", ["pa"], "spectrum", C_in=G, C_out=c.n_fft + 2, kernel_size=7,
           padding=3)
-    a.add("mag_log", "slice_channels_fp32", ["spec"], "ml", ch_start=0, ch_end=B)
+    a.add("mag_log", "slice_channels_fp32", ["spectrum"], "ml", ch_start=0, ch_end=B)
     a.add("mag", "exp_fp32", ["ml"], "mg")
-    a.add("phase_raw", "slice_channels_fp32", ["spec"], "pr", ch_start=B, ch_end=2 * B)
+    a.add("phase_raw", "slice_channels_fp32", ["spectrum"], "pr", ch_start=B, ch_end=2 * B)
     a.add("phase", "sin_fp32", ["pr"], "ph")
     a.add("istft", "istft_fp32", ["mg", "ph"], "wave", n_fft=c.n_fft, hop_size=c.hop,
           normalized=True)
