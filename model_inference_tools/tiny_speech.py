@@ -104,7 +104,8 @@ def sine_source(f0, harmonics: int, sample_rate: int, upsample: int, amp=0.1, th
         v = ((h + 1) * f0) * (1.0 / sample_rate)
         rad = v - torch.trunc(v)
         rad = torch.where(rad < 0, rad + 1, rad)
-        cum = torch.cumsum(interpolate_at(rad, (j + 0.5) * upsample - 0.5), 0)
+        down = interpolate_at(rad, (j + 0.5) * upsample - 0.5)
+        cum = torch.cumsum(down.double(), 0).to(f0.dtype)
         p = interpolate_at(cum, (i + 0.5) / upsample - 0.5)
         cols.append(torch.where(f0 > threshold, amp * torch.sin((p * upsample) * (2 * np.pi)),
                                 torch.zeros_like(f0)))

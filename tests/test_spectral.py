@@ -99,7 +99,8 @@ def interp32(v, pos):
 
 
 def sine_frame_model(f0, H1, sr, U, amp, thr):
-    """Frame-rate mode in float32 with the kernel's order of operations, float64 sines."""
+    """Frame-rate mode in float32 with the kernel's order of operations (the running sum in
+    float64), float64 sines."""
     n = f0.size
     M = n // U
     out = np.empty((n, H1))
@@ -110,7 +111,7 @@ def sine_frame_model(f0, H1, sr, U, amp, thr):
         rad = np.where(rad < 0, rad + np.float32(1), rad).astype(np.float32)
         half = np.float32(0.5)
         down = interp32(rad, (np.arange(M, dtype=np.float32) + half) * U32 - half)
-        cum = np.cumsum(down, dtype=np.float32)
+        cum = np.cumsum(down.astype(np.float64)).astype(np.float32)
         p = interp32(cum, (np.arange(n, dtype=np.float32) + half) / U32 - half)
         z = (p * U32) * np.float32(6.2831855)
         out[:, h] = np.where(f0 > thr, amp * np.sin(z.astype(np.float64)), 0.0)

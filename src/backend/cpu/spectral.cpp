@@ -191,8 +191,10 @@ void sine_frame_harmonic(const float* f0, int64_t n, const SineGenParams& p, int
                                                       1.0f / float(p.sample_rate), rad);
   for (int64_t j = 0; j < M; ++j)
     down[j] = interpolate(rad, n, (float(j) + 0.5f) * float(U) - 0.5f);
-  float run = 0.0f;
-  for (int64_t j = 0; j < M; ++j) cum[j] = run = run + down[j];
+  // The running sum in double precision: over thousands of frames a float sum drifts by
+  // far more than the one rounding of each stored value.
+  double run = 0.0;
+  for (int64_t j = 0; j < M; ++j) cum[j] = float(run += double(down[j]));
   if (vector)
     sine_frame_rows_avx2(cum, M, f0, n, p, out + h);
   else

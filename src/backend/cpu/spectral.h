@@ -112,7 +112,7 @@ uint64_t xorshift_jump(uint64_t state, uint64_t steps);
 // (a = noise_std voiced, sine_amp / 3 unvoiced; u1, u2 drawn in row order). Frame-rate mode
 // (needs n >= upsample_scale), for each harmonic: rad = frac((h + 1) f0 / sample_rate) (plus 1
 // when negative), down = rad linearly interpolated at frame centres ((j + 0.5) U - 0.5) for
-// the M = n / U frames, cum = its running sum, p = cum interpolated back at
+// the M = n / U frames, cum = its running sum (in double precision), p = cum interpolated at
 // (i + 0.5) / U - 0.5, and s = sine_amp * sin((p * U) * 2pi) when voiced, else 0.
 void sine_gen_fp32(const float* f0, int64_t n, const SineGenParams& p, float* out);
 void sine_gen_fp32_ref(const float* f0, int64_t n, const SineGenParams& p, float* out);
