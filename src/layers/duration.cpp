@@ -41,10 +41,12 @@ int64_t LengthRegulateFp32::total_frames(const float* d, const TensorShape& x,
           kCls, name,
           "duration " + std::to_string(i) + " is " + std::to_string(d[i]) + ", not a finite value");
     total += frames(d[i]);
-    if (total > INT32_MAX || total * std::max(x.c, 1) > INT_MAX)
+    // The 4 GiB limit of every tensor, and an element count that fits an int.
+    const int64_t elements = total * std::max(x.c, 1);
+    if (total > INT32_MAX || elements > INT_MAX || elements > (int64_t(1) << 30))
       layer_error(kCls, name,
-                  "durations add up to more than the " + std::to_string(INT_MAX) +
-                      " elements a tensor can hold");
+                  "durations add up to more frames than a tensor of " + std::to_string(x.c) +
+                      " channels can hold (4 GiB)");
   }
   return total;
 }
