@@ -106,7 +106,18 @@ def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
     bert = {"emb.word_weight": f32(5, 8), "emb.pos_weight": f32(70, 8),
             "emb.layernorm.weight": f32(8), "prep.cls_token": f32(8),
             "prep.pos_embed": f32(66, 8)}
-    return {"lstm": (a, lstm), "style": (b, style), "encoder": (c, encoder), "bert": (d, bert)}
+
+    e = mt.Arch(model="speech_ends", outputs=["w", "r", "h"])
+    e.add_input("x", [0, 2]).add_input("d", [0, 1])
+    e.add("r", "length_regulate_fp32", ["x", "d"], "r")
+    e.add("s", "stft_fp32", ["r"], "S", n_fft=4, hop_size=1)
+    e.add("m", "slice_channels_fp32", ["S"], "m", ch_start=0, ch_end=3)
+    e.add("p", "slice_channels_fp32", ["S"], "p", ch_start=3, ch_end=6)
+    e.add("i", "istft_fp32", ["m", "p"], "w", n_fft=4, hop_size=1, normalized=True)
+    e.add("h", "sine_gen_fp32", ["r"], "h", harmonic_num=2, upsample_scale=2, sample_rate=50)
+    speech = {"s.w_real": f32(3, 4), "s.w_imag": f32(3, 4)}
+    return {"lstm": (a, lstm), "style": (b, style), "encoder": (c, encoder), "bert": (d, bert),
+            "speech_ends": (e, speech)}
 
 
 def pack_model(arch: bytes, weights: bytes, inputs: bytes) -> bytes:
