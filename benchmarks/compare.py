@@ -5,7 +5,8 @@ statistics from image-like data, models.images: 1/f-spectrum scenes with painted
 textures, normalised like ImageNet) is exported to our files and to ONNX:
 
 - fp32: our exporter; the peers run the float ONNX file.
-- int8: our quantiser on the calibration images; the peers run one QDQ file made by ONNX
+- int8: our quantiser on the calibration images, with 7-bit weights like the peers' file (they
+  select the engine's unsigned-byte product kernel); the peers run one QDQ file made by ONNX
   Runtime's static quantisation on the same images (per-channel weights, uint8
   activations, 7-bit weights, its advice for AVX2 processors without VNNI; min/max
   calibration). OpenVINO runs that QDQ file too.
@@ -257,7 +258,7 @@ def main(argv=None) -> int:
     p.add_argument("--pause", type=float, default=0.5, help="seconds of rest after each turn")
     p.add_argument("--inputs", type=int, default=64, help="test images for the accuracy columns")
     p.add_argument("--calibration", type=int, default=32, help="calibration images (all quantisers)")
-    p.add_argument("--quantize", default="{}",
+    p.add_argument("--quantize", default='{"weight_bits": 7}',
                    help="JSON object of extra keyword arguments for our quantiser")
     p.add_argument("--centred-head", action="store_true",
                    help="rescale each classifier so that its logits vary only with the input "

@@ -338,28 +338,22 @@ void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, i
 // two products fit the 16 vector registers; a sixth row would spill the accumulators.
 constexpr int kU8Rows = 5;
 
-// A rows as a + 128, zero-padded to whole 4-column groups, interleaved by tiles of kU8Rows
-// rows: the 4 bytes of row r, group g of tile i are at ((i * kg + g) * kU8Rows + r) * 4.
-// Per thread.
+// A rows as a + 128, zero-padded to whole 4-column groups: row r at r * kg * 4. Per thread.
 uint8_t* offset_rows(const int8_t* A, int rows, int K, int kg) {
   thread_local std::vector<uint8_t> buf;
-  const size_t tile_stride = size_t(kg) * kU8Rows * 4;
-  const size_t need = tile_stride * size_t((rows + kU8Rows - 1) / kU8Rows);
-  if (buf.size() < need) buf.resize(need);
-  constexpr int kGroupStride = kU8Rows * 4;
+  const size_t astride = size_t(kg) * 4;
+  if (buf.size() < astride * size_t(rows)) buf.resize(astride * size_t(rows));
+  const __m256i flip = _mm256_set1_epi8(-128);
   for (int r = 0; r < rows; ++r) {
     const int8_t* a = A + size_t(r) * K;
-    uint8_t* d = buf.data() + tile_stride * (r / kU8Rows) + (r % kU8Rows) * 4;
-    int g = 0;
-    for (; 4 * g + 4 <= K; ++g) {
-      uint32_t v;
-      std::memcpy(&v, a + 4 * g, 4);
-      v ^= 0x80808080u;
-      std::memcpy(d + g * kGroupStride, &v, 4);
-    }
-    for (; g < kg; ++g)
-      for (int j = 0; j < 4; ++j)
-        d[g * kGroupStride + j] = 4 * g + j < K ? uint8_t(a[4 * g + j] ^ 0x80) : 0;
+    uint8_t* d = buf.data() + astride * size_t(r);
+    int k = 0;
+    for (; k + 32 <= K; k += 32)
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i*>(d + k),
+          _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k)), flip));
+    for (; k < K; ++k) d[k] = uint8_t(a[k] ^ 0x80);
+    for (; k < int(astride); ++k) d[k] = 0;
   }
   return buf.data();
 }
@@ -380,6 +374,7 @@ void unpair_panel(const uint8_t* panel, int kg, uint8_t* dst) {
 template <int ROWS, int PANELS>
 void tile_u8(const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offset,
              const Int8Output& out, const PanelOut* t, int m, int M, int N) {
+  const size_t astride = size_t(kg) * 4;
   __m256i sum[ROWS][PANELS];
 #pragma GCC unroll 8
   for (int r = 0; r < ROWS; ++r)
@@ -388,7 +383,7 @@ void tile_u8(const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offs
   const __m256i ones = _mm256_set1_epi16(1);
   const size_t wstride = size_t(kg) * 32;
   for (int g = 0; g < kg; ++g) {
-    const uint8_t* a = a8 + size_t(g) * kU8Rows * 4;
+    const uint8_t* a = a8 + size_t(g) * 4;
     __m256i w[PANELS];
 #pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q)
@@ -396,7 +391,7 @@ void tile_u8(const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offs
 #pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {
       int32_t v;
-      std::memcpy(&v, a + 4 * r, 4);
+      std::memcpy(&v, a + r * astride, 4);
       const __m256i b = _mm256_set1_epi32(v);
 #pragma GCC unroll 8
       for (int q = 0; q < PANELS; ++q)
@@ -436,8 +431,8 @@ void share_rows_u8(const int8_t* A, const uint8_t* packed, const Int8Output& out
   const int kg = (K + 3) / 4;
   const size_t astride = size_t(kg) * 4;
   const size_t pstride = size_t(kg) * 32;
-  const int chunk = std::max<int>(
-      kTileRows, int(kChunkBytes / std::max<size_t>(astride, 4)) / kTileRows * kTileRows);
+  const int chunk =
+      std::max<int>(kU8Rows, int(kChunkBytes / std::max<size_t>(astride, 4)) / kU8Rows * kU8Rows);
   const int32_t* offsets = packed_int8_offsets(packed);
   thread_local std::vector<uint8_t> wbuf;
   if (wbuf.size() < 2 * pstride) wbuf.resize(2 * pstride);
