@@ -12,7 +12,8 @@ textures, normalised like ImageNet) is exported to our files and to ONNX:
   calibration). OpenVINO runs that QDQ file too.
 
 Every thread count runs in a fresh process (spawned, never forked, so that no OpenMP
-runtime is inherited; OMP_NUM_THREADS is read at start-up). In it the runtimes are timed in
+runtime is inherited; OMP_NUM_THREADS is read at start-up), by default with
+OMP_WAIT_POLICY=passive for the engine's OpenMP threads (--wait-policy). In it the runtimes are timed in
 rounds, one turn each with the order rotated per round and a pause after each turn, so that
 one runtime's spinning idle threads do not slow the next; the time is the median over all
 turns. Accuracy: each runtime's logits on the test images against PyTorch's float logits:
@@ -219,18 +220,25 @@ def _spawned(rows, threads, rounds, runs, pause):
     return worker(rows, threads, rounds, runs, pause)
 
 
-def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float) -> list:
-    """``worker`` in a fresh spawned process with OMP_NUM_THREADS set before it starts."""
-    saved = os.environ.get("OMP_NUM_THREADS")
-    os.environ["OMP_NUM_THREADS"] = str(threads)
+def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float,
+                wait_policy: str = "") -> list:
+    """``worker`` in a fresh spawned process with OMP_NUM_THREADS (and OMP_WAIT_POLICY, when
+    given) set before it starts. Only the engine's OpenMP runtime reads them: the peers
+    run their own thread pools."""
+    env = {"OMP_NUM_THREADS": str(threads)}
+    if wait_policy:
+        env["OMP_WAIT_POLICY"] = wait_policy
+    saved = {k: os.environ.get(k) for k in env}
+    os.environ.update(env)
     try:
         with mp.get_context("spawn").Pool(1) as pool:
             return pool.apply(_spawned, (rows, threads, rounds, runs, pause))
     finally:
-        if saved is None:
-            del os.environ["OMP_NUM_THREADS"]
-        else:
-            os.environ["OMP_NUM_THREADS"] = saved
+        for k, v in saved.items():
+            if v is None:
+                del os.environ[k]
+            else:
+                os.environ[k] = v
 
 
 def table(results: list) -> str:
@@ -263,6 +271,11 @@ def main(argv=None) -> int:
     p.add_argument("--centred-head", action="store_true",
                    help="rescale each classifier so that its logits vary only with the input "
                         "(much harsher on int8, see benchmarks/models.py)")
+    p.add_argument("--wait-policy", default="passive",
+                   help="OMP_WAIT_POLICY of the engine's OpenMP threads ('' leaves it unset): "
+                        "passive threads sleep at once when idle instead of spinning, which on "
+                        "a shared, loaded machine keeps a descheduled team member from stalling "
+                        "every layer")
     p.add_argument("--keep", help="write the model files into this directory and keep them")
     p.add_argument("--json", help="also write the results as JSON")
     args = p.parse_args(argv)
@@ -273,7 +286,8 @@ def main(argv=None) -> int:
         rows = prepare(directory, args.models, args.precisions, args.inputs, args.calibration,
                        json.loads(args.quantize), args.centred_head)
         for threads in args.threads:
-            results += run_threads(rows, threads, args.rounds, args.runs, args.pause)
+            results += run_threads(rows, threads, args.rounds, args.runs, args.pause,
+                                   args.wait_policy)
     order = {n: i for i, n in enumerate(args.models)}
     results.sort(key=lambda r: (order[r["name"]], r["precision"], r["threads"]))
     import onnxruntime
@@ -281,7 +295,9 @@ def main(argv=None) -> int:
 
     print(f"{time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores; ONNX Runtime "
           f"{onnxruntime.__version__}, OpenVINO {openvino.__version__.split('-')[0]}; "
-          f"medians of {args.rounds} turns x {args.runs} runs; accuracy over {args.inputs} inputs")
+          f"medians of {args.rounds} turns x {args.runs} runs; accuracy over {args.inputs} inputs; "
+          f"OMP_WAIT_POLICY={args.wait_policy or 'unset'}; load average "
+          f"{' '.join(f'{v:.1f}' for v in os.getloadavg())}")
     print(table(results))
     if args.json:
         with open(args.json, "w") as f:
