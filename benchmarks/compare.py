@@ -221,13 +221,16 @@ def _spawned(rows, threads, rounds, runs, pause):
 
 
 def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float,
-                wait_policy: str = "") -> list:
+                wait_policy: str = "", openvino_isa: str = "") -> list:
     """``worker`` in a fresh spawned process with OMP_NUM_THREADS (and OMP_WAIT_POLICY, when
     given) set before it starts. Only the engine's OpenMP runtime reads them: the peers
-    run their own thread pools."""
+    run their own thread pools. ``openvino_isa`` caps the instruction set of OpenVINO's
+    oneDNN kernels (ONEDNN_MAX_CPU_ISA, e.g. AVX2 to stand in for an AVX2-only machine)."""
     env = {"OMP_NUM_THREADS": str(threads)}
     if wait_policy:
         env["OMP_WAIT_POLICY"] = wait_policy
+    if openvino_isa:
+        env["ONEDNN_MAX_CPU_ISA"] = openvino_isa
     saved = {k: os.environ.get(k) for k in env}
     os.environ.update(env)
     try:
@@ -276,6 +279,10 @@ def main(argv=None) -> int:
                         "passive threads sleep at once when idle instead of spinning, which on "
                         "a shared, loaded machine keeps a descheduled team member from stalling "
                         "every layer")
+    p.add_argument("--openvino-isa", default="",
+                   help="cap OpenVINO's kernels at this instruction set (ONEDNN_MAX_CPU_ISA, "
+                        "e.g. AVX2 on a machine with AVX-512, VNNI or AMX); ONNX Runtime has "
+                        "no such switch")
     p.add_argument("--keep", help="write the model files into this directory and keep them")
     p.add_argument("--json", help="also write the results as JSON")
     args = p.parse_args(argv)
@@ -287,7 +294,7 @@ def main(argv=None) -> int:
                        json.loads(args.quantize), args.centred_head)
         for threads in args.threads:
             results += run_threads(rows, threads, args.rounds, args.runs, args.pause,
-                                   args.wait_policy)
+                                   args.wait_policy, args.openvino_isa)
     order = {n: i for i, n in enumerate(args.models)}
     results.sort(key=lambda r: (order[r["name"]], r["precision"], r["threads"]))
     import onnxruntime
@@ -296,7 +303,8 @@ def main(argv=None) -> int:
     print(f"{time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores; ONNX Runtime "
           f"{onnxruntime.__version__}, OpenVINO {openvino.__version__.split('-')[0]}; "
           f"medians of {args.rounds} turns x {args.runs} runs; accuracy over {args.inputs} inputs; "
-          f"OMP_WAIT_POLICY={args.wait_policy or 'unset'}; load average "
+          f"OMP_WAIT_POLICY={args.wait_policy or 'unset'}; "
+          f"OpenVINO ISA {args.openvino_isa or 'native'}; load average "
           f"{' '.join(f'{v:.1f}' for v in os.getloadavg())}")
     print(table(results))
     if args.json:
