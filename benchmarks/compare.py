@@ -5,13 +5,15 @@ statistics from image-like data, models.images: 1/f-spectrum scenes with painted
 textures, normalised like ImageNet) is exported to our files and to ONNX:
 
 - fp32: our exporter; the peers run the float ONNX file.
-- int8: our quantiser on the calibration images; the peers run one QDQ file made by ONNX
+- int8: our quantiser on the calibration images, with 7-bit weights like the peers' file (they
+  select the engine's unsigned-byte product kernel); the peers run one QDQ file made by ONNX
   Runtime's static quantisation on the same images (per-channel weights, uint8
   activations, 7-bit weights, its advice for AVX2 processors without VNNI; min/max
   calibration). OpenVINO runs that QDQ file too.
 
 Every thread count runs in a fresh process (spawned, never forked, so that no OpenMP
-runtime is inherited; OMP_NUM_THREADS is read at start-up). In it the runtimes are timed in
+runtime is inherited; OMP_NUM_THREADS is read at start-up), by default with
+OMP_WAIT_POLICY=passive for the engine's OpenMP threads (--wait-policy). In it the runtimes are timed in
 rounds, one turn each with the order rotated per round and a pause after each turn, so that
 one runtime's spinning idle threads do not slow the next; the time is the median over all
 turns. Accuracy: each runtime's logits on the test images against PyTorch's float logits:
@@ -218,18 +220,28 @@ def _spawned(rows, threads, rounds, runs, pause):
     return worker(rows, threads, rounds, runs, pause)
 
 
-def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float) -> list:
-    """``worker`` in a fresh spawned process with OMP_NUM_THREADS set before it starts."""
-    saved = os.environ.get("OMP_NUM_THREADS")
-    os.environ["OMP_NUM_THREADS"] = str(threads)
+def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float,
+                wait_policy: str = "", openvino_isa: str = "") -> list:
+    """``worker`` in a fresh spawned process with OMP_NUM_THREADS (and OMP_WAIT_POLICY, when
+    given) set before it starts. Only the engine's OpenMP runtime reads them: the peers
+    run their own thread pools. ``openvino_isa`` caps the instruction set of OpenVINO's
+    oneDNN kernels (ONEDNN_MAX_CPU_ISA, e.g. AVX2 to stand in for an AVX2-only machine)."""
+    env = {"OMP_NUM_THREADS": str(threads)}
+    if wait_policy:
+        env["OMP_WAIT_POLICY"] = wait_policy
+    if openvino_isa:
+        env["ONEDNN_MAX_CPU_ISA"] = openvino_isa
+    saved = {k: os.environ.get(k) for k in env}
+    os.environ.update(env)
     try:
         with mp.get_context("spawn").Pool(1) as pool:
             return pool.apply(_spawned, (rows, threads, rounds, runs, pause))
     finally:
-        if saved is None:
-            del os.environ["OMP_NUM_THREADS"]
-        else:
-            os.environ["OMP_NUM_THREADS"] = saved
+        for k, v in saved.items():
+            if v is None:
+                del os.environ[k]
+            else:
+                os.environ[k] = v
 
 
 def table(results: list) -> str:
@@ -257,11 +269,20 @@ def main(argv=None) -> int:
     p.add_argument("--pause", type=float, default=0.5, help="seconds of rest after each turn")
     p.add_argument("--inputs", type=int, default=64, help="test images for the accuracy columns")
     p.add_argument("--calibration", type=int, default=32, help="calibration images (all quantisers)")
-    p.add_argument("--quantize", default="{}",
+    p.add_argument("--quantize", default='{"weight_bits": 7}',
                    help="JSON object of extra keyword arguments for our quantiser")
     p.add_argument("--centred-head", action="store_true",
                    help="rescale each classifier so that its logits vary only with the input "
                         "(much harsher on int8, see benchmarks/models.py)")
+    p.add_argument("--wait-policy", default="passive",
+                   help="OMP_WAIT_POLICY of the engine's OpenMP threads ('' leaves it unset): "
+                        "passive threads sleep at once when idle instead of spinning, which on "
+                        "a shared, loaded machine keeps a descheduled team member from stalling "
+                        "every layer")
+    p.add_argument("--openvino-isa", default="",
+                   help="cap OpenVINO's kernels at this instruction set (ONEDNN_MAX_CPU_ISA, "
+                        "e.g. AVX2 on a machine with AVX-512, VNNI or AMX); ONNX Runtime has "
+                        "no such switch")
     p.add_argument("--keep", help="write the model files into this directory and keep them")
     p.add_argument("--json", help="also write the results as JSON")
     args = p.parse_args(argv)
@@ -272,7 +293,8 @@ def main(argv=None) -> int:
         rows = prepare(directory, args.models, args.precisions, args.inputs, args.calibration,
                        json.loads(args.quantize), args.centred_head)
         for threads in args.threads:
-            results += run_threads(rows, threads, args.rounds, args.runs, args.pause)
+            results += run_threads(rows, threads, args.rounds, args.runs, args.pause,
+                                   args.wait_policy, args.openvino_isa)
     order = {n: i for i, n in enumerate(args.models)}
     results.sort(key=lambda r: (order[r["name"]], r["precision"], r["threads"]))
     import onnxruntime
@@ -280,7 +302,10 @@ def main(argv=None) -> int:
 
     print(f"{time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores; ONNX Runtime "
           f"{onnxruntime.__version__}, OpenVINO {openvino.__version__.split('-')[0]}; "
-          f"medians of {args.rounds} turns x {args.runs} runs; accuracy over {args.inputs} inputs")
+          f"medians of {args.rounds} turns x {args.runs} runs; accuracy over {args.inputs} inputs; "
+          f"OMP_WAIT_POLICY={args.wait_policy or 'unset'}; "
+          f"OpenVINO ISA {args.openvino_isa or 'native'}; load average "
+          f"{' '.join(f'{v:.1f}' for v in os.getloadavg())}")
     print(table(results))
     if args.json:
         with open(args.json, "w") as f:

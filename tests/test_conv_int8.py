@@ -88,8 +88,8 @@ def winograd_int8_ref(x, w, eff_bias, req, in_zp, out_zp):
     return winograd_output_ref(rescale_positions(P, scale), bias, m, sh, out_zp, H, W)
 
 
-def make_layer(rng, C_in, C_out, k, groups, wide=False):
-    w = rng.integers(-128, 128, (C_out, C_in // groups, k, k), dtype=np.int8)
+def make_layer(rng, C_in, C_out, k, groups, wide=False, wmax=128):
+    w = rng.integers(-wmax, wmax, (C_out, C_in // groups, k, k), dtype=np.int8)
     eff_bias = rng.integers(-5000, 5000, C_out).astype(np.int64)
     # Scales that spread the outputs over the int8 range; `wide` adds scales of 1 and more.
     spread = 30.0 / (74 * 74 * math.sqrt(C_in // groups * k * k))
@@ -153,9 +153,11 @@ GENERAL = [
 
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("wide", [False, True])
+@pytest.mark.parametrize("wmax", [128, 64], ids=["w8", "w7"])  # 7-bit: the unsigned-byte product
 @pytest.mark.parametrize("C_in, C_out, k, s, p, groups, H, W", GENERAL)
-def test_general_and_grouped_bit_exact(rng, threads, wide, C_in, C_out, k, s, p, groups, H, W):
-    w, eff_bias, req = make_layer(rng, C_in, C_out, k, groups, wide)
+def test_general_and_grouped_bit_exact(rng, threads, wide, wmax, C_in, C_out, k, s, p, groups, H,
+                                       W):
+    w, eff_bias, req = make_layer(rng, C_in, C_out, k, groups, wide, wmax)
     x = rng.integers(-128, 128, (H, W, C_in), dtype=np.int8)
     in_zp, out_zp = -7, 5
     with num_threads(threads):

@@ -9,6 +9,10 @@ SHAPES = [(1, 5, 3), (1, 64, 1000), (3, 7, 8), (8, 16, 16), (9, 17, 13), (20, 3,
           (1003, 300, 24)]  # several row chunks, a partial row tile, an odd panel count
 
 
+# Full-range weights, and weights in [-64, 63], which take the unsigned-times-signed byte kernel.
+WEIGHTS = pytest.mark.parametrize("wlo,whi", [(-128, 128), (-64, 64)], ids=["w8", "w7"])
+
+
 def ints(rng, shape, lo=-128, hi=128, dtype=np.int8):
     return rng.integers(lo, hi, size=shape).astype(dtype)
 
@@ -43,10 +47,11 @@ def test_quantize_multiplier_random(rng):
         assert t.quantize_multiplier(float(s)) == quantize_multiplier(s)
 
 
+@WEIGHTS
 @pytest.mark.parametrize("M,K,N", SHAPES)
 @pytest.mark.parametrize("threads,team", [(1, 0), (2, 0), (2, 3)])
-def test_float_output_exact(rng, M, K, N, threads, team):
-    A, W = ints(rng, (M, K)), ints(rng, (N, K))
+def test_float_output_exact(rng, M, K, N, threads, team, wlo, whi):
+    A, W = ints(rng, (M, K)), ints(rng, (N, K), wlo, whi)
     bias = ints(rng, N, -10**6, 10**6, np.int64)
     scale = rng.uniform(1e-4, 1.0, N).astype(np.float32)
     expected = (acc_of(A, W) + bias).astype(np.float32) * scale
@@ -56,11 +61,12 @@ def test_float_output_exact(rng, M, K, N, threads, team):
                                               reference=True), expected)
 
 
+@WEIGHTS
 @pytest.mark.parametrize("M,K,N", SHAPES)
 @pytest.mark.parametrize("channel_major", [False, True])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_int8_output_exact(rng, M, K, N, channel_major, threads):
-    A, W = ints(rng, (M, K)), ints(rng, (N, K))
+def test_int8_output_exact(rng, M, K, N, channel_major, threads, wlo, whi):
+    A, W = ints(rng, (M, K)), ints(rng, (N, K), wlo, whi)
     bias = ints(rng, N, -3000, 3000, np.int64)
     req = rng.uniform(1e-3, 0.99, N)
     req[0] = 0.5  # and some very small scales, with shifts far below zero
@@ -118,11 +124,28 @@ def test_float_output_example():
     assert C[0, 0] == 20.0
 
 
+@WEIGHTS
 @pytest.mark.parametrize("M,K,N", SHAPES)
-def test_int32_output_exact(rng, M, K, N):
-    A, W = ints(rng, (M, K)), ints(rng, (N, K))
+def test_int32_output_exact(rng, M, K, N, wlo, whi):
+    A, W = ints(rng, (M, K)), ints(rng, (N, K), wlo, whi)
     np.testing.assert_array_equal(t.gemm_int8_int32(A, W), acc_of(A, W))
     np.testing.assert_array_equal(t.gemm_int8_int32(A, W, reference=True), acc_of(A, W))
+
+
+@pytest.mark.parametrize("a", [-128, 127])
+@pytest.mark.parametrize("w", [-65, -64, 63, 64, 127])
+def test_int32_sums_at_the_pair_sum_limits(rng, a, w):
+    """Extreme activations against weights at and just beyond the byte kernel's range, with
+    sums that wrap 32 bits: every pair of products lands at the int16 limit."""
+    M, K, N = 7, 140000, 9
+    A = np.full((M, K), a, np.int8)
+    A[1] = ints(rng, K)
+    W = np.full((N, K), w, np.int8)
+    W[:, ::3] = -64
+    W[2] = ints(rng, K, -64, 64)
+    expected = acc_of(A, W)
+    expected = ((expected + 2**31) % 2**32 - 2**31).astype(np.int32)
+    np.testing.assert_array_equal(t.gemm_int8_int32(A, W), expected)
 
 
 @pytest.mark.parametrize("M,K,N", [(1, 5, 3), (9, 17, 13), (40, 64, 24)])

@@ -67,9 +67,10 @@ double gemm_fp32(int M, int K, int N, int threads, int reps) {
       reps);
 }
 
-// The requantising int8-output product that convolutions run.
-double gemm_int8(int M, int K, int N, int threads, int reps) {
-  std::vector<int8_t> A(size_t(M) * K, 3), W(size_t(N) * K, -2);
+// The requantising int8-output product that convolutions run, on weights of one value:
+// within [-64, 63] the unsigned-byte kernel runs, beyond it the int16 one.
+double gemm_int8(int M, int K, int N, int threads, int reps, int weight) {
+  std::vector<int8_t> A(size_t(M) * K, 3), W(size_t(N) * K, int8_t(weight));
   std::vector<int64_t> bias(size_t(N), 5);
   std::vector<int32_t> mult(size_t(N), 1 << 30), shift(size_t(N), -8);
   std::vector<int8_t> C(size_t(M) * N);
@@ -172,7 +173,7 @@ PYBIND11_MODULE(model_inference_bench, b) {
   b.def("gemm_fp32", &mi::gemm_fp32, py::arg("M"), py::arg("K"), py::arg("N"), py::arg("threads"),
         py::arg("reps"));
   b.def("gemm_int8", &mi::gemm_int8, py::arg("M"), py::arg("K"), py::arg("N"), py::arg("threads"),
-        py::arg("reps"));
+        py::arg("reps"), py::arg("weight") = -2);
   b.def("copy", &mi::copy, py::arg("bytes"), py::arg("reps"));
   b.def("kernel", &mi::kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
         py::arg("iters"), py::arg("repeats") = 5);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "backend/cpu/threading.h"
@@ -14,23 +15,58 @@ size_t packed_int8_bytes(int N, int K) {
   return ((size_t(N) + 7) / 8) * ((size_t(K) + 3) / 4) * 32;
 }
 
+namespace {
+
+// Bytes before the block: the column offsets (8 per panel), then the 32-byte info.
+size_t header_bytes(int N) { return ((size_t(N) + 7) / 8) * 8 * sizeof(int32_t) + 32; }
+
+}  // namespace
+
 // Block layout: nb = ceil(N/8) panels of 8 rows, kg = ceil(K/4) groups of 4 columns, one
 // 32-byte block per (panel p, group g) at byte (p*kg + g)*32. For row j of the panel
 // (n = 8p + j) and k = 4g: byte 2j = W[n][k], 2j+1 = W[n][k+1], 16+2j = W[n][k+2],
-// 16+2j+1 = W[n][k+3]. Bytes of rows n >= N or columns >= K are 0.
+// 16+2j+1 = W[n][k+3]. Bytes of rows n >= N or columns >= K are 0. The header in front
+// records whether every weight lies in [-64, 63] and 128 times each row's sum.
 uint8_t* pack_weights_int8(const int8_t* W, int N, int K) {
   const size_t kg = (size_t(K) + 3) / 4;
-  uint8_t* block = new uint8_t[packed_int8_bytes(N, K)]();
+  const size_t head = header_bytes(N);
+  uint8_t* base = new uint8_t[head + packed_int8_bytes(N, K)]();
+  uint8_t* block = base + head;
   static constexpr int kOffset[4] = {0, 1, 16, 17};
+  PackedInt8Info info;
+  info.N = N;
+  info.narrow = 1;
+  int32_t* offsets = reinterpret_cast<int32_t*>(base);
   for (int n = 0; n < N; ++n) {
     const size_t p = size_t(n) / 8, j = size_t(n) % 8;
-    for (int k = 0; k < K; ++k)
-      block[(p * kg + size_t(k) / 4) * 32 + 2 * j + kOffset[k % 4]] = uint8_t(W[size_t(n) * K + k]);
+    uint32_t sum = 0;
+    for (int k = 0; k < K; ++k) {
+      const int8_t w = W[size_t(n) * K + k];
+      block[(p * kg + size_t(k) / 4) * 32 + 2 * j + kOffset[k % 4]] = uint8_t(w);
+      sum += uint32_t(int32_t(w));
+      if (w < -64 || w > 63) info.narrow = 0;
+    }
+    offsets[n] = int32_t(sum * 128u);
   }
+  std::memcpy(block - 32, &info, sizeof info);
   return block;
 }
 
-void free_packed_int8(void* block) { delete[] static_cast<uint8_t*>(block); }
+void free_packed_int8(void* block) {
+  if (!block) return;
+  uint8_t* b = static_cast<uint8_t*>(block);
+  delete[] (b - header_bytes(packed_int8_info(b).N));
+}
+
+PackedInt8Info packed_int8_info(const uint8_t* block) {
+  PackedInt8Info info;
+  std::memcpy(&info, block - 32, sizeof info);
+  return info;
+}
+
+const int32_t* packed_int8_offsets(const uint8_t* block) {
+  return reinterpret_cast<const int32_t*>(block - header_bytes(packed_int8_info(block).N));
+}
 
 namespace {
 

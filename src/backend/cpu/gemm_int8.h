@@ -14,6 +14,17 @@ uint8_t* pack_weights_int8(const int8_t* W, int N, int K);
 void free_packed_int8(void* block);
 size_t packed_int8_bytes(int N, int K);
 
+// Stored in the 32 bytes before a packed block.
+struct PackedInt8Info {
+  int32_t N = 0;
+  int32_t narrow = 0;  // every weight in [-64, 63]: pair sums of u8 * weight fit int16
+  int32_t unused[6] = {};
+};
+PackedInt8Info packed_int8_info(const uint8_t* block);
+// 128 times the sum of each weight row, 8 per panel (0 past N): the difference between the
+// sums over activations shifted to unsigned bytes and the sums over the signed ones.
+const int32_t* packed_int8_offsets(const uint8_t* block);
+
 void gemm_int8(const int8_t* A, const uint8_t* packed, const int64_t* bias,
                const int32_t* multiplier, const int32_t* shift, const float* scale, int8_t out_zp,
                void* C, bool float_output, int M, int K, int N, bool channel_major, bool team,

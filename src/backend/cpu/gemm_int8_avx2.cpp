@@ -253,10 +253,8 @@ inline void requant_store8(const RequantRegs& q, __m128i zp16, __m256i acc, int8
 }
 
 template <int ROWS, int PANELS>
-void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg, bool prefetch,
-                    const Int8Output& out, const PanelOut* t, int m, int M, int N) {
-  __m256i acc[kTileRows][2];
-  tile<ROWS, PANELS>(a16, panel, pstride, kg, prefetch, acc);
+void store_tile(const __m256i (&acc)[kTileRows][2], const Int8Output& out, const PanelOut* t, int m,
+                int M, int N) {
   bool full = true, vector_requant = true;
   for (int q = 0; q < PANELS; ++q) {
     full = full && t[q].w == 8;
@@ -281,6 +279,14 @@ void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, in
   }
   for (int r = 0; r < ROWS; ++r)
     for (int q = 0; q < PANELS; ++q) store_row(out, t[q], acc[r][q], m + r, M, N);
+}
+
+template <int ROWS, int PANELS>
+void tile_and_store(const int16_t* a16, const uint8_t* panel, size_t pstride, int kg, bool prefetch,
+                    const Int8Output& out, const PanelOut* t, int m, int M, int N) {
+  __m256i acc[kTileRows][2];
+  tile<ROWS, PANELS>(a16, panel, pstride, kg, prefetch, acc);
+  store_tile<ROWS, PANELS>(acc, out, t, m, M, N);
 }
 
 template <int ROWS>
@@ -323,6 +329,135 @@ void share_rows(const int8_t* A, const uint8_t* packed, const Int8Output& out, i
   }
 }
 
+// The kernel for weights in [-64, 63]: vpmaddubsw multiplies unsigned bytes by signed ones
+// and adds adjacent pairs into int16, which cannot saturate when |weight| <= 64
+// (2 * 255 * 64 < 2^15). Activations are shifted to a + 128 and each column's sums corrected
+// by 128 times its weight sum, so the 32-bit sums are exactly those of the signed product.
+
+// Five rows by two panels: 10 accumulators, the two panels' weights, the vector of ones and
+// two products fit the 16 vector registers; a sixth row would spill the accumulators.
+constexpr int kU8Rows = 5;
+
+// A rows as a + 128, zero-padded to whole 4-column groups: row r at r * kg * 4. Per thread.
+uint8_t* offset_rows(const int8_t* A, int rows, int K, int kg) {
+  thread_local std::vector<uint8_t> buf;
+  const size_t astride = size_t(kg) * 4;
+  if (buf.size() < astride * size_t(rows)) buf.resize(astride * size_t(rows));
+  const __m256i flip = _mm256_set1_epi8(-128);
+  for (int r = 0; r < rows; ++r) {
+    const int8_t* a = A + size_t(r) * K;
+    uint8_t* d = buf.data() + astride * size_t(r);
+    int k = 0;
+    for (; k + 32 <= K; k += 32)
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i*>(d + k),
+          _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + k)), flip));
+    for (; k < K; ++k) d[k] = uint8_t(a[k] ^ 0x80);
+    for (; k < int(astride); ++k) d[k] = 0;
+  }
+  return buf.data();
+}
+
+// Re-lays a panel so that 32-bit lane j of group g holds the 4 weights of row j: the
+// block's two 16-byte halves (columns k, k+1 and k+2, k+3 of rows 0..7) are interleaved
+// by 16-bit pairs.
+void unpair_panel(const uint8_t* panel, int kg, uint8_t* dst) {
+  const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1,
+                                         8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  for (int g = 0; g < kg; ++g) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(panel + size_t(g) * 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + size_t(g) * 32),
+                        _mm256_shuffle_epi8(_mm256_permute4x64_epi64(v, 0xD8), order));
+  }
+}
+
+template <int ROWS, int PANELS>
+void tile_u8(const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offset,
+             const Int8Output& out, const PanelOut* t, int m, int M, int N) {
+  const size_t astride = size_t(kg) * 4;
+  __m256i sum[ROWS][PANELS];
+#pragma GCC unroll 8
+  for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q) sum[r][q] = _mm256_setzero_si256();
+  const __m256i ones = _mm256_set1_epi16(1);
+  const size_t wstride = size_t(kg) * 32;
+  for (int g = 0; g < kg; ++g) {
+    const uint8_t* a = a8 + size_t(g) * 4;
+    __m256i w[PANELS];
+#pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q)
+      w[q] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wbuf + q * wstride + g * 32));
+#pragma GCC unroll 8
+    for (int r = 0; r < ROWS; ++r) {
+      int32_t v;
+      std::memcpy(&v, a + r * astride, 4);
+      const __m256i b = _mm256_set1_epi32(v);
+#pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q)
+        sum[r][q] =
+            _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(_mm256_maddubs_epi16(b, w[q]), ones));
+// One row at a time: hoisting every row's broadcast and products ahead of the sums would
+// need more registers than there are.
+#pragma GCC unroll 8
+      for (int q = 0; q < PANELS; ++q) asm("" : "+x"(sum[r][q]));
+    }
+  }
+  __m256i acc[kTileRows][2];
+#pragma GCC unroll 8
+  for (int r = 0; r < ROWS; ++r)
+#pragma GCC unroll 8
+    for (int q = 0; q < PANELS; ++q) acc[r][q] = _mm256_sub_epi32(sum[r][q], offset[q]);
+  store_tile<ROWS, PANELS>(acc, out, t, m, M, N);
+}
+
+template <int ROWS>
+void tile_u8_rows(int panels, const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offset,
+                  const Int8Output& out, const PanelOut* t, int m, int M, int N) {
+  if (panels == 2)
+    tile_u8<ROWS, 2>(a8, wbuf, kg, offset, out, t, m, M, N);
+  else
+    tile_u8<ROWS, 1>(a8, wbuf, kg, offset, out, t, m, M, N);
+}
+
+using TileU8Fn = void (*)(int, const uint8_t*, const uint8_t*, int, const __m256i*,
+                          const Int8Output&, const PanelOut*, int, int, int);
+constexpr TileU8Fn kTileU8ByRows[kU8Rows + 1] = {nullptr,         tile_u8_rows<1>, tile_u8_rows<2>,
+                                                 tile_u8_rows<3>, tile_u8_rows<4>, tile_u8_rows<5>};
+
+// share_rows for narrow weights: each panel pair is re-laid once per chunk of rows.
+void share_rows_u8(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M, int K,
+                   int N, int p0, int p1, int m0, int m1) {
+  const int kg = (K + 3) / 4;
+  const size_t astride = size_t(kg) * 4;
+  const size_t pstride = size_t(kg) * 32;
+  const int chunk =
+      std::max<int>(kU8Rows, int(kChunkBytes / std::max<size_t>(astride, 4)) / kU8Rows * kU8Rows);
+  const int32_t* offsets = packed_int8_offsets(packed);
+  thread_local std::vector<uint8_t> wbuf;
+  if (wbuf.size() < 2 * pstride) wbuf.resize(2 * pstride);
+  for (int c0 = m0; c0 < m1; c0 += chunk) {
+    const int c1 = std::min(c0 + chunk, m1);
+    const uint8_t* a8 = offset_rows(A + size_t(c0) * K, c1 - c0, K, kg);
+    for (int p = p0; p < p1; p += 2) {
+      const int panels = std::min(2, p1 - p);
+      PanelOut t[2];
+      __m256i offset[2];
+      for (int q = 0; q < panels; ++q) {
+        t[q] = gather_panel(out, p + q, N);
+        unpair_panel(packed + size_t(p + q) * pstride, kg, wbuf.data() + q * pstride);
+        offset[q] =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + size_t(p + q) * 8));
+      }
+      for (int m = c0; m < c1; m += kU8Rows) {
+        const int rows = std::min(kU8Rows, c1 - m);
+        kTileU8ByRows[rows](panels, a8 + size_t(m - c0) * astride, wbuf.data(), kg, offset, out, t,
+                            m, M, N);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Output& out, int M,
@@ -333,8 +468,15 @@ void gemm_int8_share_avx2(const int8_t* A, const uint8_t* packed, const Int8Outp
     m1 = M;
     tail = false;
   }
-  if (8 * r0 < m1) share_rows(A, packed, out, M, K, N, p0, p1, 8 * r0, m1, prefetch);
-  if (tail && full < M) share_rows(A, packed, out, M, K, N, p0, p1, full, M, prefetch);
+  const bool narrow = packed_int8_info(packed).narrow != 0;
+  auto rows = [&](int a, int b) {
+    if (narrow)
+      share_rows_u8(A, packed, out, M, K, N, p0, p1, a, b);
+    else
+      share_rows(A, packed, out, M, K, N, p0, p1, a, b, prefetch);
+  };
+  if (8 * r0 < m1) rows(8 * r0, m1);
+  if (tail && full < M) rows(full, M);
 }
 
 void quantize_rows_avx2(const float* X, int8_t* q, float* scales, int M, int K) {
