@@ -406,6 +406,18 @@ def test_conv1d_layers_refuse_dilation_below_one(write_model, op):
         model_inference.InferenceModel(*paths)
 
 
+@pytest.mark.parametrize("op,args", [
+    ("conv1d_fp32", dict(padding=300_000_000)),
+    ("conv1d_fp32", dict(padding=300_000_000, stride=2)),
+    ("conv1d_int8", dict(padding=300_000_000, stride=2)),
+])
+def test_conv1d_layers_refuse_huge_scratch(make_model, op, args):
+    """A padding far beyond the input asks for more scratch than any tensor may hold."""
+    with pytest.raises(RuntimeError, match="'n'.*above the 4 GiB limit"):
+        make_model(one_node(op, [0, 4], C_in=4, C_out=1, kernel_size=3, **args),
+                   _tensors(op, C_out=1))
+
+
 def test_conv1d_int8_refuses_groups(write_model):
     import model_inference
     paths = write_model(one_node("conv1d_int8", [0, 4], C_in=4, C_out=6, kernel_size=3, groups=2),

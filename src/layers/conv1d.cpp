@@ -117,6 +117,18 @@ TensorShape conv_shape(const char* cls, const std::string& name, const Conv1dCon
   return {c.C_out, int32_t(L_out), 1};
 }
 
+// Scratch a layer asks for is bounded like a tensor: a padding or kernel size far beyond
+// the input would otherwise ask for a block no machine holds.
+constexpr uint64_t kMaxScratchBytes = uint64_t(1) << 32;
+
+void raise_scratch(WorkspaceRequest& req, int slot, int64_t bytes, const char* cls,
+                   const std::string& name) {
+  if (uint64_t(bytes) > kMaxScratchBytes)
+    layer_error(cls, name,
+                "needs " + std::to_string(bytes) + " bytes of scratch, above the 4 GiB limit");
+  req.raise(slot, uint64_t(bytes));
+}
+
 template <class T>
 T* scratch_of(const RunContext& ctx, int slot, int64_t count) {
   const BufferView& v = ctx.scratch[slot];
@@ -215,7 +227,7 @@ void Conv1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
                                               cfg_.groups);
       break;
   }
-  req.raise(2, uint64_t(need) * 4);
+  raise_scratch(req, 2, need * 4, kFloatCls, name);
 }
 
 TensorShape Conv1dFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
@@ -326,11 +338,11 @@ void Conv1dInt8::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   if (L_out < 1) return;
   if (per_tap()) {
     const int64_t Lp = int64_t(in.h) + 2 * cfg_.padding;
-    req.raise(0, uint64_t(Lp * C));
-    req.raise(5, uint64_t(Lp * 4));
+    raise_scratch(req, 0, Lp * C, kInt8Cls, name);
+    raise_scratch(req, 5, Lp * 4, kInt8Cls, name);
   } else {
-    req.raise(2, uint64_t(K * C * L_out * 4));
-    req.raise(0, uint64_t(K * C * L_out));
+    raise_scratch(req, 2, K * C * L_out * 4, kInt8Cls, name);
+    raise_scratch(req, 0, K * C * L_out, kInt8Cls, name);
     req.raise(5, uint64_t(cfg_.C_out) * 4);
   }
 }
@@ -425,7 +437,7 @@ void ConvTranspose1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest
   if (cfg_.groups != 1) return;
   const int64_t row = int64_t(cfg_.K) * cfg_.C_out;
   const int64_t chunk = std::clamp<int64_t>((int64_t(1) << 20) / row, 8, std::max(in.h, 1));
-  req.raise(2, uint64_t(chunk * row) * 4);
+  raise_scratch(req, 2, chunk * row * 4, kTransposedCls, name);
 }
 
 TensorShape ConvTranspose1dFp32::forward(const TensorRef* inputs, int n_inputs,
