@@ -169,6 +169,7 @@ def main():
     threads = [int(t) for t in args.threads.split(",")]
     runtimes = args.runtimes.split(",")
     results = {(r, t): [] for r in runtimes for t in threads}
+    failed = {}
     load = [os.getloadavg()[0]]
     for rnd in range(args.rounds):
         for t in threads:
@@ -177,7 +178,9 @@ def main():
                 out = subprocess.run([sys.executable, __file__, "--dir", args.dir, "--worker", r, str(t)],
                                      env=env, capture_output=True, text=True)
                 if out.returncode != 0:
-                    print(out.stderr[-2000:], file=sys.stderr)
+                    failed[(r, t)] = f"exit status {out.returncode}"
+                    print(f"{r} on {t} threads: exit status {out.returncode}\n{out.stderr[-2000:]}",
+                          file=sys.stderr)
                     continue
                 results[(r, t)].append(json.loads(out.stdout.strip().splitlines()[-1]))
                 load.append(os.getloadavg()[0])
@@ -194,7 +197,8 @@ def main():
         for r in runtimes:
             v = results[(r, t)]
             if not v:
-                print(f"| {r} | {t} | failed | failed |")
+                why = failed.get((r, t), "no result")
+                print(f"| {r} | {t} | {why} | {why} |")
                 continue
             p = [x["prompt"] for x in v]
             g = [x["gen"] for x in v]

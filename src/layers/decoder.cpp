@@ -96,9 +96,12 @@ TensorShape RmsNormFp32::forward(const TensorRef* inputs, int n_inputs, const Bu
                 "gamma holds " + std::to_string(gamma_.size()) + " values, the input " +
                     describe(x.shape) + " has " + std::to_string(C) + " channels");
   element_count("RmsNormFp32", name, x.shape);
-  active_backend_or_throw().rms_norm_fp32(static_cast<const float*>(x.data), gamma_.data(),
-                                          static_cast<float*>(output.data), int(tokens_of(x.shape)),
-                                          C, eps_, ctx.backend_handle);
+  BackendOps& ops = active_backend_or_throw();
+  if (!ops.rms_norm_fp32)
+    layer_error("RmsNormFp32", name, std::string("backend '") + ops.name + "' has no RMS norm");
+  ops.rms_norm_fp32(static_cast<const float*>(x.data), gamma_.data(),
+                    static_cast<float*>(output.data), int(tokens_of(x.shape)), C, eps_,
+                    ctx.backend_handle);
   return x.shape;
 }
 
@@ -119,10 +122,13 @@ TensorShape ElemwiseMulFp32::forward(const TensorRef* inputs, int n_inputs,
   if (a.shape.count() != b.shape.count())
     layer_error("ElemwiseMulFp32", name,
                 "inputs " + describe(a.shape) + " and " + describe(b.shape) + " differ in size");
-  active_backend_or_throw().elemwise_mul_fp32(
-      static_cast<const float*>(a.data), static_cast<const float*>(b.data),
-      static_cast<float*>(output.data), element_count("ElemwiseMulFp32", name, a.shape),
-      ctx.backend_handle);
+  BackendOps& ops = active_backend_or_throw();
+  if (!ops.elemwise_mul_fp32)
+    layer_error("ElemwiseMulFp32", name,
+                std::string("backend '") + ops.name + "' has no element-wise product");
+  ops.elemwise_mul_fp32(static_cast<const float*>(a.data), static_cast<const float*>(b.data),
+                        static_cast<float*>(output.data),
+                        element_count("ElemwiseMulFp32", name, a.shape), ctx.backend_handle);
   return a.shape;
 }
 
@@ -222,6 +228,9 @@ TensorShape CausalAttnCoreFp32::forward(const TensorRef* inputs, int n_inputs,
   if (uint64_t(T) * uint64_t(qw) * sizeof(float) > output.size)
     layer_error("CausalAttnCoreFp32", name, "output buffer too small for " + describe(q.shape));
   BackendOps& ops = active_backend_or_throw();
+  if (!ops.causal_attn_core_fp32)
+    layer_error("CausalAttnCoreFp32", name,
+                std::string("backend '") + ops.name + "' has no causal attention");
   if (P + T > max_len_) {
     // Doubling keeps token-by-token decoding from copying the cache at every step.
     const int64_t want =

@@ -79,10 +79,11 @@ void attend(const float* q, const float* k, const float* v, float* cache, int se
   const int group = Hq / Hkv;
   const float scale = 1.0f / std::sqrt(float(d));
   const int64_t items = int64_t(T) * Hq;
-  // One (token, query head) pair per item: each writes its own d outputs.
-  auto run = [&](int64_t first, int64_t last) {
+  // One (token, query head) pair per item: each writes its own d outputs. Items are dealt
+  // out in turn, since a later token attends to more positions than an earlier one.
+  auto run = [&](int64_t first, int64_t step) {
     float* s = thread_scratch<ScoreRow, float>(int64_t(seq_pos) + T);
-    for (int64_t it = first; it < last; ++it) {
+    for (int64_t it = first; it < items; it += step) {
       const int64_t t = it / Hq;
       const int h = int(it % Hq), g = h / group;
       const int n = int(seq_pos + t + 1);
@@ -93,14 +94,11 @@ void attend(const float* q, const float* k, const float* v, float* cache, int se
   };
   const int threads = threaded && items > 1 ? team_threads() : 1;
   if (threads < 2) {
-    run(0, items);
+    run(0, 1);
     return;
   }
 #pragma omp parallel num_threads(threads)
-  {
-    const int t = omp_get_thread_num(), n = omp_get_num_threads();
-    run(split_begin(items, t, n), split_begin(items, t + 1, n));
-  }
+  run(omp_get_thread_num(), omp_get_num_threads());
 }
 
 }  // namespace
