@@ -484,3 +484,15 @@ def test_vision_transformer(case, make_model):
     for image, logits in zip(images, want):
         case.sweep(lambda threads: forward(model, image), logits, threads=ALL_THREADS,
                    atol=1e-4 * float(np.abs(logits).max()), rtol=0)
+
+
+@pytest.mark.parametrize("shape", [(6,), (6, 1), (2, 3, 1)])
+def test_bert_embeddings_id_layouts(case, make_model, shape):
+    """Ids in any layout give one embedding row each."""
+    word, E = case.normal((20, 8)), 8
+    model = make_model(one_node("bert_embeddings_fp32", shape, name="emb", emb_size=E),
+                       {"emb.word_weight": word})
+    ids = np.array([3, 0, 19, 7, 7, 12], np.float32)
+    e = torch.from_numpy(word[ids.astype(int)])
+    want = f32(F.layer_norm(e, (E,), eps=1e-12)).ravel()
+    case.check(forward(model, ids.reshape(shape)), want, atol=2e-5, rtol=2e-5)
