@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -94,7 +95,7 @@ py::array_t<float> to_float_array(HostTensor&& t) {
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 using Int8Array = py::array_t<int8_t, py::array::c_style | py::array::forcecast>;
 
-py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
+py::array_t<float> forward_single(InferenceModel& m, const py::array& input, int64_t seq_pos) {
   if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
   const InputSpec& in = first_input(m);
   const char kind = input.dtype().kind();
@@ -114,13 +115,13 @@ py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
   if (!converted) throw py::error_already_set();
   t.shape = engine_dims(in, converted);
   t.data = converted.data();
-  std::map<std::string, HostTensor> results = m.run({{in.name, std::move(t)}});
+  std::map<std::string, HostTensor> results = m.run({{in.name, std::move(t)}}, seq_pos);
   if (m.output_names().empty()) return py::array_t<float>(0);
   const auto it = results.find(m.output_names().front());
   return it == results.end() ? py::array_t<float>(0) : to_float_array(std::move(it->second));
 }
 
-py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
+py::dict forward_multi(InferenceModel& m, const py::dict& inputs, int64_t seq_pos) {
   std::vector<py::array> keep;
   std::map<std::string, HostTensor> given;
   for (const auto& item : inputs) {
@@ -143,7 +144,7 @@ py::dict forward_multi(InferenceModel& m, const py::dict& inputs) {
     given[name] = std::move(t);
   }
   py::dict out;
-  for (auto& [name, t] : m.run(given)) out[to_text(name)] = to_float_array(std::move(t));
+  for (auto& [name, t] : m.run(given, seq_pos)) out[to_text(name)] = to_float_array(std::move(t));
   return out;
 }
 
@@ -194,15 +195,32 @@ void bind_model(py::module_& m) {
            py::arg("arch_path"), py::arg("weights_path"),
            "Load model from a JSON arch file and a W1X1 binary weights file.\n\nRaises "
            "RuntimeError if either file cannot be opened.")
-      .def("forward", &forward_single, py::arg("input"),
+      .def("forward", &forward_single, py::arg("input"), py::kw_only(), py::arg("seq_pos") = 0,
            "Run a single-input forward pass.\n\nArgs:\n    input: numpy array (float32 for FP32 "
            "models, int8 for INT8 models).\n           Shape is inferred from the arch spec; "
-           "flat 1-D arrays are accepted.\n\nReturns:\n    1-D float32 numpy array (e.g. class "
-           "logits).")
-      .def("forward", &forward_multi, py::arg("inputs"),
+           "flat 1-D arrays are accepted.\n    seq_pos: position of the first token for models "
+           "with a key/value cache\n           (see ``is_stateful``). 0 recomputes from the "
+           "start; P runs the tokens\n           at positions P, P+1, ... against the rows "
+           "cached below P. Must not\n           exceed the positions already filled.\n\n"
+           "Returns:\n    1-D float32 numpy array (e.g. class logits).")
+      .def("forward", &forward_multi, py::arg("inputs"), py::kw_only(), py::arg("seq_pos") = 0,
            "Run a multi-input / multi-output forward pass.\n\nArgs:\n    inputs: dict mapping "
-           "tensor name \u2192 numpy array (float32).\n\nReturns:\n    dict mapping output tensor "
+           "tensor name \u2192 numpy array (float32).\n    seq_pos: position of the first token, "
+           "as for the single-input form.\n\nReturns:\n    dict mapping output tensor "
            "name \u2192 1-D float32 numpy array.")
+      .def(
+          "reset_state",
+          [](InferenceModel& mdl, const std::optional<int64_t>& capacity) {
+            mdl.reset_state(capacity.value_or(0));
+          },
+          py::arg("capacity") = py::none(),
+          "Clear the key/value caches of a stateful model.\n\nArgs:\n    capacity: positions "
+          "to reserve in each cache (None reserves none;\n              the caches grow as "
+          "runs need).\n\nRaises RuntimeError for a negative capacity or one beyond 2^31 - 1.")
+      .def_property_readonly("is_stateful", &InferenceModel::is_stateful,
+                             "True when the model keeps a key/value cache between forward "
+                             "passes\n(decoder graphs), so that ``forward(..., seq_pos=P)`` can "
+                             "continue a sequence.")
       .def_property_readonly(
           "model_name", [](const InferenceModel& mdl) { return to_text(mdl.model_name()); },
           "Model name string from the arch JSON.")

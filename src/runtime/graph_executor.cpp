@@ -1,4 +1,5 @@
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -245,10 +246,16 @@ std::map<std::string, HostTensor> InferenceModel::collect_results() const {
 }
 
 std::map<std::string, HostTensor> InferenceModel::run(
-    const std::map<std::string, HostTensor>& inputs) {
+    const std::map<std::string, HostTensor>& inputs, int64_t seq_pos) {
+  if (seq_pos < 0 || seq_pos > INT32_MAX)
+    throw std::runtime_error("seq_pos must lie in 0 .. 2^31 - 1, got " + std::to_string(seq_pos));
+  if (seq_pos > 0 && !is_stateful())
+    throw std::runtime_error("seq_pos " + std::to_string(seq_pos) +
+                             " needs a model that keeps a key/value cache; this one keeps none");
   prepare(inputs);
   bind_inputs(inputs);
   RunContext ctx;
+  ctx.seq_pos = int32_t(seq_pos);
   refresh_scratch_views(ctx);
   for (size_t i = 0; i < nodes_.size(); ++i) run_node(i, ctx);
   return collect_results();

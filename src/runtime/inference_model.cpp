@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <stdexcept>
 
@@ -100,6 +101,20 @@ int InferenceModel::num_classes() const {
   for (const char* family : {"resnet", "mobilenet", "vit"})
     if (lower.find(family) != std::string::npos) return 1000;
   return 0;
+}
+
+bool InferenceModel::is_stateful() const {
+  for (const auto& layer : layers_)
+    if (layer->is_stateful()) return true;
+  return false;
+}
+
+void InferenceModel::reset_state(int64_t capacity) {
+  if (capacity < 0 || capacity > INT32_MAX)
+    throw std::runtime_error("cache capacity must lie in 0 .. 2^31 - 1, got " +
+                             std::to_string(capacity));
+  for (auto& layer : layers_)
+    if (layer->is_stateful()) layer->reset_state(int32_t(capacity), *allocator_);
 }
 
 void InferenceModel::reset_profile() {

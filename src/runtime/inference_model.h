@@ -27,7 +27,14 @@ class InferenceModel {
   const std::vector<std::string>& output_names() const { return output_names_; }
   int num_classes() const;
 
-  std::map<std::string, HostTensor> run(const std::map<std::string, HostTensor>& inputs);
+  // Runs the graph on tokens placed from position `seq_pos` on; stateful layers attend to
+  // the rows earlier runs left in their caches below it. 0 recomputes from the start.
+  std::map<std::string, HostTensor> run(const std::map<std::string, HostTensor>& inputs,
+                                        int64_t seq_pos = 0);
+  // True when some layer keeps state from one run to the next (a key/value cache).
+  bool is_stateful() const;
+  // Empties every cache; a positive capacity reserves that many positions in each.
+  void reset_state(int64_t capacity);
 
   void set_profile_enabled(bool enabled) { profile_enabled_ = enabled; }
   bool profile_enabled() const { return profile_enabled_; }

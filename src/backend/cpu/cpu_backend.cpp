@@ -2,7 +2,9 @@
 
 #include "backend/buffer.h"
 #include "backend/cpu/activation.h"
+#include "backend/cpu/causal_attention.h"
 #include "backend/cpu/conv2d.h"
+#include "backend/cpu/decoder_ops.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
@@ -33,6 +35,8 @@ BackendOps make_record() {
   install_sequence_ops(ops);
   install_style_norm_ops(ops);
   install_conv_ops(ops);
+  install_decoder_ops(ops);
+  install_causal_attention_ops(ops);
   return ops;
 }
 
