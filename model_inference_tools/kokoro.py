@@ -14,33 +14,74 @@ the style vector to the per-token durations (before rounding) and the predictor 
 
 from __future__ import annotations
 
+import re
+
 import numpy as np
 
 from model_inference_tools.arch import Arch
 
+_PREDICTOR_PARTS = ("F0.", "N.", "F0_proj", "N_proj", "shared")
+_REPEAT = re.compile(r"_\d+$")
+
+
+def torch_name(path: str) -> str:
+    """The PyTorch module name of an ONNX node path: "/encoder/F0.1/conv1" ->
+    "predictor.F0.1.conv1", "/decoder/decoder/asr_res/asr_res.0" -> "decoder.asr_res.0",
+    "/encoder/text_encoder/cnn.0/cnn.0.0" -> "text_encoder.cnn.0.0"."""
+    parts = path.strip("/").split("/")
+    top, rest = parts[0], parts[1:]
+    if top == "decoder":
+        rest = ["decoder", *rest[1:]]
+    elif rest and rest[0].startswith(_PREDICTOR_PARTS):
+        rest = ["predictor", *rest]
+    out = []
+    for p in rest:
+        if out and p.startswith(out[-1] + "."):
+            out.pop()
+        out.append(p)
+    return ".".join(out)
+
+
 def state_dict_from_onnx(weights) -> dict:
-    """The float weights of the prosody stage, named as in the PyTorch model, from an
-    ``OnnxWeights`` of the quantised file."""
+    """Every weight of the quantised file as float32, named as in the PyTorch model
+    (``decoder.generator.ups.0.weight``, ``predictor.F0.1.pool.bias``, ...), from an
+    ``OnnxWeights``. Repeated uses of one weight (the ALBERT layer runs twelve times) are
+    read once, from the first node."""
     sd = {}
-
-    def lstm(name, path):
-        for k, v in weights.lstm(path).items():
-            sd[f"{name}.{k}"] = v
-
-    def linear(name, path, bias):
-        sd[name + ".weight"] = weights.matmul(path)
-        sd[name + ".bias"] = weights.tensor(bias)
-
-    pte = "/encoder/predictor/text_encoder/lstms."
-    for i in range(3):
-        lstm(f"predictor.text_encoder.lstms.{2 * i}", pte + str(2 * i))
-        j = 2 * i + 1
-        linear(f"predictor.text_encoder.lstms.{j}.fc", f"{pte}{j}/fc/Gemm_MatMul_quant",
-               f"encoder.predictor.text_encoder.lstms.{j}.fc.bias")
-    lstm("predictor.lstm", "/encoder/predictor/lstm")
-    linear("predictor.duration_proj.linear_layer",
-           "/encoder/predictor/duration_proj/linear_layer/MatMul_quant",
-           "encoder.predictor.duration_proj.linear_layer.bias")
+    # Gathered (embedding) tables are dequantised after the gather, by a node that names
+    # the table's scale and its (possibly shared) zero point.
+    zero_points = {n.input[1]: n.input[2] for n in weights.model.graph.node
+                   if n.op_type == "DequantizeLinear"}
+    for n in weights.model.graph.node:
+        op, name = n.op_type, n.name
+        if op == "ConvInteger" and name.endswith("/Conv_quant"):
+            path = name[: -len("/Conv_quant")]
+            sd[torch_name(path) + ".weight"] = weights.conv(path)
+        elif op == "MatMulInteger":
+            path = name.rsplit("/", 1)[0]
+            if not _REPEAT.search(path.rsplit("/", 1)[1]):
+                sd[torch_name(path) + ".weight"] = weights.matmul(name)
+        elif op == "DynamicQuantizeLSTM":
+            path = name[: -len("/LSTM_quant")]
+            for k, v in weights.lstm(path).items():
+                sd[f"{torch_name(path)}.{k}"] = v
+        elif (op in ("ConvTranspose", "Conv", "MatMul") and n.input[1] in weights.init
+              and "/stft/" not in name):
+            path = name.rsplit("/", 1)[0]
+            w = weights.array(n.input[1]).astype(np.float32)
+            sd[torch_name(path) + ".weight"] = w.T.copy() if op == "MatMul" else w
+    for key, a in weights.init.items():
+        top = key.split(".", 1)[0]
+        if top not in ("encoder", "decoder") or key.endswith(("_scale", "_zero_point", "_shape")):
+            continue
+        rest = key.split(".", 1)[1]
+        if key.endswith(".weight_quantized"):
+            base = key[: -len("_quantized")]
+            if rest[: -len("_quantized")] not in sd and base + "_scale" in zero_points:
+                sd[rest[: -len("_quantized")]] = weights._dequant(
+                    key, base + "_scale", zero_points[base + "_scale"])
+        elif a.dtype == np.float32:
+            sd[rest] = a
     return sd
 
 
@@ -93,6 +134,116 @@ class _Net:
         self.arch.add(node, op, inputs, node, **args)
         return node
 
+    def conv(self, node: str, key: str, x: str, stride: int = 1, padding: int = 0,
+             dilation: int = 1) -> str:
+        """A 1-D convolution along time: a K x 1 convolution over the L x 1 sequence."""
+        w = self.weight(key + ".weight")
+        c_out, c_in, k = w.shape
+        self.put(node, ".weight", w.reshape(c_out, c_in, k, 1))
+        if key + ".bias" in self.sd:
+            self.put(node, ".bias", self.weight(key + ".bias"))
+        self.arch.add(node, "conv_fp32", [x], node, C_out=c_out, C_in=c_in, kH=k, kW=1,
+                      stride_h=stride, pad_h=padding, dilation_h=dilation)
+        return node
+
+    def layer_norm(self, node: str, gamma: np.ndarray, beta: np.ndarray, x: str, s: str) -> str:
+        """Layer norm per step with a per-channel scale and shift: an adaptive layer norm
+        whose style projection is the constant (gamma - 1, beta) (a zero weight on one
+        style value)."""
+        c = gamma.shape[0]
+        self.put(node, ".fc.weight", np.zeros((2 * c, 1), np.float32))
+        self.put(node, ".fc.bias", np.concatenate([gamma - 1, beta]))
+        self.arch.add(node, "ada_layer_norm_fp32", [x, s], node, C=c, C_style=1, eps=1e-5)
+        return node
+
+    def ada_in(self, node: str, key: str, x: str, s: str) -> str:
+        w = self.weight(key + ".fc.weight")
+        self.put(node, ".fc.weight", w)
+        self.put(node, ".fc.bias", self.weight(key + ".fc.bias"))
+        self.arch.add(node, "ada_in1d_fp32", [x, s], node, C=w.shape[0] // 2,
+                      C_style=w.shape[1], eps=1e-5)
+        return node
+
+    def leaky(self, node: str, x: str, alpha: float) -> str:
+        return self.op(node, "leaky_relu_fp32", [x], alpha=alpha)
+
+    def adain_resblk(self, node: str, key: str, x: str, s: str, upsample: bool = False) -> str:
+        """Style-conditioned residual block: (residual + shortcut) / sqrt(2); with upsample
+        both paths double the length (a depthwise transposed convolution on the residual,
+        nearest repetition on the shortcut)."""
+        h = self.leaky(node + ".a1", self.ada_in(node + ".n1", key + ".norm1", x, s), 0.2)
+        if upsample:
+            h = self.conv_transpose(node + ".pool", key + ".pool", h, 2, 1, 1, depthwise=True)
+        h = self.conv(node + ".c1", key + ".conv1", h, padding=1)
+        h = self.leaky(node + ".a2", self.ada_in(node + ".n2", key + ".norm2", h, s), 0.2)
+        h = self.conv(node + ".c2", key + ".conv2", h, padding=1)
+        sc = x
+        if upsample:
+            sc = self.op(node + ".up", "upsample_nearest1d_fp32", [sc], scale_factor=2)
+        if key + ".conv1x1.weight" in self.sd:
+            sc = self.conv(node + ".sc", key + ".conv1x1", sc)
+        y = self.op(node + ".add", "add_fp32", [h, sc])
+        return self.op(node, "scale_fp32", [y], scalar=float(np.float32(1 / np.sqrt(2))))
+
+    def conv_transpose(self, node: str, key: str, x: str, stride: int, padding: int,
+                       output_padding: int = 0, depthwise: bool = False) -> str:
+        w = self.weight(key + ".weight")
+        c_in, c_out_g, k = w.shape
+        groups = c_in if depthwise else 1
+        self.put(node, ".weight", w)
+        self.put(node, ".bias", self.weight(key + ".bias"))
+        self.arch.add(node, "conv_transpose1d_fp32", [x], node, C_out=c_out_g * groups,
+                      C_in=c_in, kernel_size=k, stride=stride, padding=padding,
+                      output_padding=output_padding, groups=groups)
+        return node
+
+    def snake(self, node: str, key: str, x: str) -> str:
+        self.put(node, ".alpha", self.weight(key).reshape(-1))
+        return self.op(node, "snake1d_fp32", [x])
+
+    def adain_resblock1(self, node: str, key: str, x: str, s: str, dilations=(1, 3, 5)) -> str:
+        """The vocoder's residual block: three rounds of AdaIN, Snake, dilated convolution,
+        AdaIN, Snake, convolution, each added to its input."""
+        for j, d in enumerate(dilations):
+            k = self.weight(f"{key}.convs1.{j}.weight").shape[2]
+            h = self.ada_in(f"{node}.n1{j}", f"{key}.adain1.{j}", x, s)
+            h = self.snake(f"{node}.s1{j}", f"{key}.alpha1.{j}", h)
+            h = self.conv(f"{node}.c1{j}", f"{key}.convs1.{j}", h, padding=d * (k - 1) // 2,
+                          dilation=d)
+            h = self.ada_in(f"{node}.n2{j}", f"{key}.adain2.{j}", h, s)
+            h = self.snake(f"{node}.s2{j}", f"{key}.alpha2.{j}", h)
+            h = self.conv(f"{node}.c2{j}", f"{key}.convs2.{j}", h, padding=(k - 1) // 2)
+            x = self.op(f"{node}.r{j}", "add_fp32", [h, x])
+        return x
+
+    def text_encoder(self, tokens: str, s: str) -> str:
+        """Token ids -> L rows of 512 acoustic text features."""
+        e = self.weight("text_encoder.embedding.weight")
+        self.put("te.emb", ".weight", e)
+        x = self.op("te.emb", "embedding_fp32", [tokens], num_embeddings=e.shape[0],
+                    embedding_dim=e.shape[1])
+        i = 0
+        while f"text_encoder.cnn.{i}.0.weight" in self.sd:
+            k = self.weight(f"text_encoder.cnn.{i}.0.weight").shape[2]
+            x = self.conv(f"te.conv{i}", f"text_encoder.cnn.{i}.0", x, padding=(k - 1) // 2)
+            x = self.layer_norm(f"te.ln{i}", self.weight(f"text_encoder.cnn.{i}.1.gamma"),
+                                self.weight(f"text_encoder.cnn.{i}.1.beta"), x, s)
+            x = self.leaky(f"te.act{i}", x, 0.2)
+            i += 1
+        return self.lstm("te.lstm", "text_encoder.lstm", x)
+
+    def f0_n(self, en: str, s: str) -> tuple[str, str]:
+        """Frame features (640 x F) -> pitch and energy curves at twice the frame rate."""
+        x = self.lstm("pr.shared", "predictor.shared", en)
+        curves = []
+        for part in ("F0", "N"):
+            h = x
+            for i in range(3):
+                h = self.adain_resblk(f"pr.{part}{i}", f"predictor.{part}.{i}", h, s,
+                                      upsample=i == 1)
+            curves.append(self.conv(f"pr.{part}", f"predictor.{part}_proj", h))
+        return curves[0], curves[1]
+
 
 def prosody_graph(sd: dict, n_layers: int = 3) -> tuple[dict, dict]:
     """The duration predictor: inputs ``d_en`` (L rows of d_model floats) and ``style``
@@ -116,4 +267,25 @@ def prosody_graph(sd: dict, n_layers: int = 3) -> tuple[dict, dict]:
     h = net.op("dur.sigmoid", "sigmoid_fp32", [h])
     net.op("durations", "sum_channels_fp32", [h])
     net.arch.outputs = ["durations", d]
+    return net.arch.to_json(), net.tensors
+
+
+def text_graph(sd: dict) -> tuple[dict, dict]:
+    """The acoustic text encoder: input ``tokens`` (L ids as floats; the style input only
+    feeds the constant projections of its layer norms); output ``t_en`` (L rows of 512)."""
+    net = _Net(sd, "kokoro-text")
+    net.arch.add_input("tokens", [0, 1])
+    net.arch.add_input("style", [1])
+    net.arch.outputs = [net.text_encoder("tokens", "style")]
+    return net.arch.to_json(), net.tensors
+
+
+def f0n_graph(sd: dict) -> tuple[dict, dict]:
+    """Pitch and energy prediction: inputs ``en`` (F rows of 640 frame features) and
+    ``style`` (256); outputs the F0 and N curves (2F values each)."""
+    net = _Net(sd, "kokoro-f0n")
+    net.arch.add_input("en", [0, 640])
+    net.arch.add_input("style", [256])
+    s = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=128, ch_end=256)
+    net.arch.outputs = list(net.f0_n("en", s))
     return net.arch.to_json(), net.tensors

@@ -245,6 +245,7 @@ def session(model, threads: int = 1):
     opts = ort.SessionOptions()
     opts.intra_op_num_threads = threads
     opts.inter_op_num_threads = 1
+    opts.log_severity_level = 3
     src = model if isinstance(model, (str, os.PathLike)) else model.SerializeToString()
     return ort.InferenceSession(src, sess_options=opts, providers=["CPUExecutionProvider"])
 
