@@ -88,10 +88,13 @@ def state_dict_from_onnx(weights) -> dict:
 class _Net:
     """An engine graph under construction with its weight tensors."""
 
+    bert_layers = 12
+
     def __init__(self, sd: dict, model: str):
         self.sd = sd
         self.arch = Arch(model=model)
         self.tensors: dict = {}
+        self.style_half = self.weight("predictor.text_encoder.lstms.1.fc.weight").shape[1]
 
     def weight(self, key: str) -> np.ndarray:
         if key not in self.sd:
@@ -130,9 +133,54 @@ class _Net:
                       kH=1, kW=1)
         return node
 
-    def op(self, node: str, op: str, inputs: list, **args) -> str:
-        self.arch.add(node, op, inputs, node, **args)
-        return node
+    def op(self, node: str, op: str, inputs: list, out: str | None = None, **args) -> str:
+        self.arch.add(node, op, inputs, out or node, **args)
+        return out or node
+
+    def seq_linear(self, node: str, key: str, x: str, out: str | None = None,
+                   gelu: bool = False) -> str:
+        """A per-token dense layer; repeats of one layer share ``node`` (and so its packed
+        weights) and differ in ``out``."""
+        w = self.weight(key + ".weight")
+        self.put(node, ".weight", w)
+        self.put(node, ".bias", self.weight(key + ".bias"))
+        return self.op(node, "seqgemm_fp32", [x], out, C_out=w.shape[0], C_in=w.shape[1],
+                       gelu=gelu)
+
+    def albert(self, tokens: str) -> str:
+        """The ALBERT text encoder: its one layer applied as many times as the model says,
+        every repeat reading the same weights; then the projection to the predictor's width."""
+        e = "bert.embeddings."
+        self.put("bert.emb", ".word_weight", self.weight(e + "word_embeddings.weight"))
+        self.put("bert.emb", ".pos_weight", self.weight(e + "position_embeddings.weight"))
+        self.put("bert.emb", ".type_weight", self.weight(e + "token_type_embeddings.weight"))
+        self.put("bert.emb", ".layernorm.weight", self.weight(e + "LayerNorm.weight"))
+        self.put("bert.emb", ".layernorm.bias", self.weight(e + "LayerNorm.bias"))
+        emb = self.weight(e + "word_embeddings.weight").shape[1]
+        x = self.op("bert.emb", "bert_embeddings_fp32", [tokens], emb_size=emb)
+        x = self.seq_linear("bert.map", "bert.encoder.embedding_hidden_mapping_in", x)
+        layer = "bert.encoder.albert_layer_groups.0.albert_layers.0."
+        att = layer + "attention."
+        w_qkv = np.concatenate([self.weight(att + n + ".weight") for n in ("query", "key", "value")])
+        b_qkv = np.concatenate([self.weight(att + n + ".bias") for n in ("query", "key", "value")])
+        hidden = w_qkv.shape[1]
+        self.put("bert.attn", ".w_qkv", w_qkv)
+        self.put("bert.attn", ".b_qkv", b_qkv)
+        self.put("bert.attn", ".w_proj", self.weight(att + "dense.weight"))
+        self.put("bert.attn", ".b_proj", self.weight(att + "dense.bias"))
+        for node, key in (("bert.ln1", att + "LayerNorm"), ("bert.ln2", layer + "full_layer_layer_norm")):
+            self.put(node, ".gamma", self.weight(key + ".weight"))
+            self.put(node, ".beta", self.weight(key + ".bias"))
+        for i in range(self.bert_layers):
+            a = self.op("bert.attn", "attention_fp32", [x], f"bert.attn/{i}",
+                        num_heads=hidden // 64, embed_dim=hidden)
+            h = self.op(f"bert.res1/{i}", "add_fp32", [x, a])
+            h = self.op("bert.ln1", "layernorm_fp32", [h], f"bert.ln1/{i}", eps=1e-12)
+            f = self.seq_linear("bert.ffn", layer + "ffn", h, f"bert.ffn/{i}", gelu=True)
+            f = self.seq_linear("bert.ffo", layer + "ffn_output", f, f"bert.ffo/{i}")
+            x = self.op(f"bert.res2/{i}", "add_fp32", [h, f])
+            x = self.op("bert.ln2", "layernorm_fp32", [x], f"bert.ln2/{i}", eps=1e-12)
+        return self.seq_linear("bert.proj", "bert_encoder", x)
 
     def conv(self, node: str, key: str, x: str, stride: int = 1, padding: int = 0,
              dilation: int = 1) -> str:
@@ -244,29 +292,90 @@ class _Net:
             curves.append(self.conv(f"pr.{part}", f"predictor.{part}_proj", h))
         return curves[0], curves[1]
 
+    def prosody(self, d_en: str, s: str) -> tuple[str, str]:
+        """Projected text features -> (summed duration bins per token, predictor features)."""
+        x = self.op("pte.cat0", "concat1d_fp32", [d_en, s], C2=self.style_half)
+        i = 0
+        while f"predictor.text_encoder.lstms.{2 * i}.weight_ih_l0" in self.sd:
+            x = self.lstm(f"pte.lstm{i}", f"predictor.text_encoder.lstms.{2 * i}", x)
+            x = self.ada_layer_norm(f"pte.norm{i}", f"predictor.text_encoder.lstms.{2 * i + 1}",
+                                    x, s)
+            x = self.op(f"pte.cat{i + 1}", "concat1d_fp32", [x, s], C2=self.style_half)
+            i += 1
+        h = self.lstm("dur.lstm", "predictor.lstm", x)
+        h = self.pointwise("dur.proj", "predictor.duration_proj.linear_layer", h)
+        h = self.op("dur.sigmoid", "sigmoid_fp32", [h])
+        return self.op("durations", "sum_channels_fp32", [h]), x
 
-def prosody_graph(sd: dict, n_layers: int = 3) -> tuple[dict, dict]:
+    def decoder(self, asr: str, f0: str, n: str, s: str) -> str:
+        """Frame-rate text features, pitch and energy curves -> waveform."""
+        f0c = self.conv("dec.f0", "decoder.F0_conv", f0, stride=2, padding=1)
+        nc = self.conv("dec.n", "decoder.N_conv", n, stride=2, padding=1)
+        x = self.op("dec.cat_f0", "concat1d_fp32", [asr, f0c], C2=1)
+        x = self.op("dec.cat_n", "concat1d_fp32", [x, nc], C2=1)
+        x = self.adain_resblk("dec.enc", "decoder.encode", x, s)
+        res = self.conv("dec.asr", "decoder.asr_res.0", asr)
+        c_res = self.weight("decoder.asr_res.0.weight").shape[0]
+        for i in range(4):
+            x = self.op(f"dec.d{i}.cat0", "concat1d_fp32", [x, res], C2=c_res)
+            x = self.op(f"dec.d{i}.cat1", "concat1d_fp32", [x, f0c], C2=1)
+            x = self.op(f"dec.d{i}.cat2", "concat1d_fp32", [x, nc], C2=1)
+            x = self.adain_resblk(f"dec.d{i}", f"decoder.decode.{i}", x, s, upsample=i == 3)
+        return self.generator(x, s, f0)
+
+    def generator(self, x: str, s: str, f0: str) -> str:
+        """The iSTFTNet vocoder: a harmonic source from the pitch curve, two upsampling
+        stages with residual blocks, and magnitude and phase frames through the inverse
+        STFT."""
+        g = "decoder.generator."
+        hop, n_fft, upp = 5, 20, 300
+        f0s = self.op("gen.f0up", "upsample_nearest1d_fp32", [f0], scale_factor=upp)
+        sines = self.op("gen.sine", "sine_gen_fp32", [f0s], sample_rate=24000, harmonic_num=8,
+                        sine_amp=0.1, voiced_threshold=10.0, noise_std=0.0,
+                        upsample_scale=upp)
+        src = self.op("gen.src", "tanh_fp32",
+                      [self.pointwise("gen.mix", g + "m_source.l_linear", sines)])
+        har = self.op("gen.stft", "stft_fp32", [src], n_fft=n_fft, hop_size=hop)
+        for i, (stride, k) in enumerate(((10, 20), (6, 12))):
+            x = self.leaky(f"gen.act{i}", x, 0.1)
+            nk = self.weight(f"{g}noise_convs.{i}.weight").shape[2]
+            ns = nk // 2 if nk > 1 else 1
+            xs = self.conv(f"gen.nc{i}", f"{g}noise_convs.{i}", har, stride=ns,
+                           padding=(ns + 1) // 2 if nk > 1 else 0)
+            xs = self.adain_resblock1(f"gen.nr{i}", f"{g}noise_res.{i}", xs, s)
+            x = self.conv_transpose(f"gen.up{i}", f"{g}ups.{i}", x, stride, (k - stride) // 2)
+            if i == 1:
+                x = self.op("gen.pad", "reflection_pad1d_fp32", [x])
+            x = self.op(f"gen.add{i}", "add_fp32", [x, xs])
+            outs = [self.adain_resblock1(f"gen.rb{3 * i + j}", f"{g}resblocks.{3 * i + j}", x, s)
+                    for j in range(3)]
+            y = self.op(f"gen.sum{i}a", "add_fp32", outs[:2])
+            y = self.op(f"gen.sum{i}b", "add_fp32", [y, outs[2]])
+            x = self.op(f"gen.mean{i}", "scale_fp32", [y], scalar=float(np.float32(1 / 3)))
+        x = self.leaky("gen.act2", x, 0.01)
+        x = self.conv("gen.post", g + "conv_post", x, padding=3)
+        bins = n_fft // 2 + 1
+        mag = self.op("gen.mag", "exp_fp32",
+                      [self.op("gen.logmag", "slice_channels_fp32", [x], ch_start=0, ch_end=bins)])
+        phase = self.op("gen.phase", "sin_fp32",
+                        [self.op("gen.ph", "slice_channels_fp32", [x], ch_start=bins,
+                                 ch_end=2 * bins)])
+        return self.op("audio", "istft_fp32", [mag, phase], n_fft=n_fft, hop_size=hop,
+                       normalized=True)
+
+
+def prosody_graph(sd: dict) -> tuple[dict, dict]:
     """The duration predictor: inputs ``d_en`` (L rows of d_model floats) and ``style``
     (2S floats, S = 128 for Kokoro; the predictor uses the second half); outputs
     ``durations`` (L floats: the summed duration bins, before rounding and speed) and the
     features ``d`` (L rows of d_model + S floats)."""
     net = _Net(sd, "kokoro-prosody")
-    d_model, half = net.weight("predictor.text_encoder.lstms.1.fc.weight").shape
-    d_model //= 2
+    d_model = net.weight("predictor.text_encoder.lstms.1.fc.weight").shape[0] // 2
     net.arch.add_input("d_en", [0, d_model])
-    net.arch.add_input("style", [2 * half])
-    s = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=half, ch_end=2 * half)
-    x = net.op("pte.cat0", "concat1d_fp32", ["d_en", s], C2=half)
-    for i in range(n_layers):
-        x = net.lstm(f"pte.lstm{i}", f"predictor.text_encoder.lstms.{2 * i}", x)
-        x = net.ada_layer_norm(f"pte.norm{i}", f"predictor.text_encoder.lstms.{2 * i + 1}", x, s)
-        x = net.op(f"pte.cat{i + 1}", "concat1d_fp32", [x, s], C2=half)
-    d = x
-    h = net.lstm("dur.lstm", "predictor.lstm", d)
-    h = net.pointwise("dur.proj", "predictor.duration_proj.linear_layer", h)
-    h = net.op("dur.sigmoid", "sigmoid_fp32", [h])
-    net.op("durations", "sum_channels_fp32", [h])
-    net.arch.outputs = ["durations", d]
+    net.arch.add_input("style", [2 * net.style_half])
+    s = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=net.style_half,
+               ch_end=2 * net.style_half)
+    net.arch.outputs = list(net.prosody("d_en", s))
     return net.arch.to_json(), net.tensors
 
 
@@ -288,4 +397,38 @@ def f0n_graph(sd: dict) -> tuple[dict, dict]:
     net.arch.add_input("style", [256])
     s = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=128, ch_end=256)
     net.arch.outputs = list(net.f0_n("en", s))
+    return net.arch.to_json(), net.tensors
+
+
+def decoder_graph(sd: dict) -> tuple[dict, dict]:
+    """The decoder and vocoder: inputs ``asr`` (F rows of 512 frame-rate text features),
+    ``f0`` and ``n`` (2F values each) and ``style`` (256); output ``audio`` (600F samples)."""
+    net = _Net(sd, "kokoro-decoder")
+    net.arch.add_input("asr", [0, 512])
+    net.arch.add_input("f0", [0, 1])
+    net.arch.add_input("n", [0, 1])
+    net.arch.add_input("style", [256])
+    s = net.op("s_dec", "slice_channels_fp32", ["style"], ch_start=0, ch_end=128)
+    net.arch.outputs = [net.decoder("asr", "f0", "n", s)]
+    return net.arch.to_json(), net.tensors
+
+
+def model_graph(sd: dict, outputs: tuple = ()) -> tuple[dict, dict]:
+    """The whole model as one graph: inputs ``tokens`` (L ids as floats, with the pad id 0
+    at both ends) and ``style`` (256); output ``audio`` (24 kHz samples). One graph
+    suffices because the length regulation sizes its output from the predicted durations
+    at run time; the model's ``set_speed`` scales those durations. ``outputs`` adds
+    intermediate tensors (``durations``, ``pr.F0``, ...) as further outputs."""
+    net = _Net(sd, "kokoro")
+    net.arch.add_input("tokens", [0, 1])
+    net.arch.add_input("style", [256])
+    s_pred = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=128, ch_end=256)
+    s_dec = net.op("s_dec", "slice_channels_fp32", ["style"], ch_start=0, ch_end=128)
+    d_en = net.albert("tokens")
+    durations, d = net.prosody(d_en, s_pred)
+    en = net.op("lr.en", "length_regulate_fp32", [d, durations])
+    f0, n = net.f0_n(en, s_pred)
+    t_en = net.text_encoder("tokens", "style")
+    asr = net.op("lr.asr", "length_regulate_fp32", [t_en, durations])
+    net.arch.outputs = [net.decoder(asr, f0, n, s_dec), *outputs]
     return net.arch.to_json(), net.tensors

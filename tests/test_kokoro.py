@@ -100,7 +100,7 @@ def prosody_reference(mods, layers, d_en, style, d_model, half):
 def test_prosody_stage_matches_model_equations(tmp_path, rng, steps, d_model, half, layers,
                                                max_dur):
     mods, sd = small_prosody(steps + layers, d_model, half, layers, max_dur)
-    doc, tensors = kokoro.prosody_graph(sd, n_layers=layers)
+    doc, tensors = kokoro.prosody_graph(sd)
     model = load_model(tmp_path, doc, tensors)
     d_en = rng.normal(0, 1, (steps, d_model)).astype(np.float32)
     style = rng.normal(0, 0.5, 2 * half).astype(np.float32)
@@ -114,7 +114,7 @@ def test_prosody_stage_refuses_missing_weights():
     _, sd = small_prosody(0, 8, 4, 1, 5)
     del sd["predictor.lstm.weight_hh_l0_reverse"]
     with pytest.raises(RuntimeError, match="predictor.lstm.weight_hh_l0_reverse"):
-        kokoro.prosody_graph(sd, n_layers=1)
+        kokoro.prosody_graph(sd)
 
 
 def test_onnx_weights_name_the_missing_node_or_initialiser(rng):
@@ -123,3 +123,65 @@ def test_onnx_weights_name_the_missing_node_or_initialiser(rng):
         w.lstm("/enc/other")
     with pytest.raises(RuntimeError, match="no initialiser 'nope_quantized'"):
         w.tensor("nope")
+
+
+@pytest.mark.parametrize("path,name", [
+    ("/encoder/F0.1/conv1", "predictor.F0.1.conv1"),
+    ("/encoder/N_proj", "predictor.N_proj"),
+    ("/encoder/shared", "predictor.shared"),
+    ("/encoder/predictor/text_encoder/lstms.3/fc", "predictor.text_encoder.lstms.3.fc"),
+    ("/encoder/text_encoder/cnn.2/cnn.2.0", "text_encoder.cnn.2.0"),
+    ("/encoder/bert_encoder", "bert_encoder"),
+    ("/decoder/decoder/asr_res/asr_res.0", "decoder.asr_res.0"),
+    ("/decoder/decoder/generator/noise_res.1/convs2.0", "decoder.generator.noise_res.1.convs2.0"),
+])
+def test_node_paths_map_to_module_names(path, name):
+    assert kokoro.torch_name(path) == name
+
+
+def small_text_encoder(seed, vocab, channels, kernel, depth):
+    torch.manual_seed(seed)
+    mods = {"text_encoder.embedding": torch.nn.Embedding(vocab, channels),
+            "text_encoder.lstm": torch.nn.LSTM(channels, channels // 2, bidirectional=True)}
+    for i in range(depth):
+        mods[f"text_encoder.cnn.{i}.0"] = torch.nn.Conv1d(channels, channels, kernel,
+                                                          padding=(kernel - 1) // 2)
+    sd = {f"{k}.{n}": v.detach().numpy().copy()
+          for k, m in mods.items() for n, v in m.state_dict().items()}
+    gen = np.random.default_rng(seed)
+    for i in range(depth):
+        sd[f"text_encoder.cnn.{i}.1.gamma"] = gen.uniform(0.5, 1.5, channels).astype(np.float32)
+        sd[f"text_encoder.cnn.{i}.1.beta"] = gen.normal(0, 0.3, channels).astype(np.float32)
+    # The graph builder reads the predictor's style width from here.
+    sd["predictor.text_encoder.lstms.1.fc.weight"] = np.zeros((2 * channels, 4), np.float32)
+    return mods, sd
+
+
+@pytest.mark.parametrize("steps", [1, 3, 20])
+@pytest.mark.parametrize("channels,kernel,depth", [(16, 5, 3), (8, 3, 1)])
+def test_text_encoder_stage_matches_model_equations(tmp_path, rng, steps, channels, kernel,
+                                                    depth):
+    vocab = 11
+    mods, sd = small_text_encoder(steps + depth, vocab, channels, kernel, depth)
+    doc, tensors = kokoro.text_graph(sd)
+    model = load_model(tmp_path, doc, tensors)
+    ids = rng.integers(0, vocab, steps)
+    torch.set_num_threads(1)
+    with torch.no_grad():
+        x = mods["text_encoder.embedding"](torch.from_numpy(ids)).T[None]
+        for i in range(depth):
+            x = mods[f"text_encoder.cnn.{i}.0"](x)[0].T
+            x = F.layer_norm(x, (channels,), torch.from_numpy(sd[f"text_encoder.cnn.{i}.1.gamma"]),
+                             torch.from_numpy(sd[f"text_encoder.cnn.{i}.1.beta"]), 1e-5)
+            x = F.leaky_relu(x, 0.2).T[None]
+        want = mods["text_encoder.lstm"](x[0].T[:, None])[0][:, 0].numpy()
+    got = model.forward({"tokens": ids.astype(np.float32).reshape(-1, 1),
+                         "style": np.ones(1, np.float32)})
+    check(next(iter(got.values())).reshape(steps, channels), want, atol=2e-5, rtol=0)
+
+
+def test_graph_refuses_a_tensor_name_over_63_bytes():
+    _, sd = small_text_encoder(0, 5, 8, 3, 1)
+    net = kokoro._Net(sd, "m")
+    with pytest.raises(RuntimeError, match="exceeds 63 bytes"):
+        net.put("n" * 60, ".weight", np.zeros(1, np.float32))
