@@ -432,3 +432,20 @@ def model_graph(sd: dict, outputs: tuple = ()) -> tuple[dict, dict]:
     asr = net.op("lr.asr", "length_regulate_fp32", [t_en, durations])
     net.arch.outputs = [net.decoder(asr, f0, n, s_dec), *outputs]
     return net.arch.to_json(), net.tensors
+
+
+def front_graph(sd: dict) -> tuple[dict, dict]:
+    """The model up to the length regulation: inputs ``tokens`` and ``style``; outputs the
+    projected ALBERT features ``bert.proj`` (L x 512), ``durations`` (L), the frame-rate
+    predictor features ``lr.en`` (F x 640) and text features ``lr.asr`` (F x 512)."""
+    net = _Net(sd, "kokoro-front")
+    net.arch.add_input("tokens", [0, 1])
+    net.arch.add_input("style", [256])
+    s_pred = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=128, ch_end=256)
+    d_en = net.albert("tokens")
+    durations, d = net.prosody(d_en, s_pred)
+    en = net.op("lr.en", "length_regulate_fp32", [d, durations])
+    t_en = net.text_encoder("tokens", "style")
+    asr = net.op("lr.asr", "length_regulate_fp32", [t_en, durations])
+    net.arch.outputs = [d_en, durations, en, asr]
+    return net.arch.to_json(), net.tensors

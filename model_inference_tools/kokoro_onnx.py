@@ -254,3 +254,42 @@ def feeds(tokens, style, speed: float = 1.0) -> dict:
     return {"tokens": np.asarray([tokens], np.int64),
             "style": np.asarray(style, np.float32).reshape(1, 256),
             "speed": np.asarray([speed], np.float32)}
+
+
+def _rows(a):
+    """(1, C, T) channels-first -> (T, C) time-major."""
+    return np.ascontiguousarray(a[0].T)
+
+
+# Intermediate values of the file's graph, as (ONNX value, conversion to the engine's
+# time-major layout).
+STAGES = {
+    "d_en": ("/encoder/bert_encoder/Add_output_0", lambda a: a[0]),
+    "durations": ("/encoder/predictor/ReduceSum_output_0", lambda a: a.ravel()),
+    "pred_dur": ("/encoder/Clip_output_0", lambda a: a.ravel().astype(np.int64)),
+    "d": ("/encoder/predictor/lstm/Transpose_output_0", lambda a: a[:, 0]),
+    "en": ("/encoder/MatMul_output_0", _rows),
+    "t_en": ("/encoder/text_encoder/lstm/Reshape_output_0", lambda a: a[:, 0]),
+    "asr": ("/encoder/MatMul_1_output_0", _rows),
+    "f0": ("/encoder/Squeeze_output_0", lambda a: a.ravel()),
+    "n": ("/encoder/Squeeze_1_output_0", lambda a: a.ravel()),
+    "source": ("/decoder/decoder/generator/m_source/l_tanh/Tanh_output_0", lambda a: a.ravel()),
+    "har": ("/decoder/decoder/generator/Concat_3_output_0", _rows),
+    "conv_post": ("/decoder/decoder/generator/conv_post/Conv_output_0", _rows),
+}
+
+
+class Reference:
+    """ONNX Runtime on the file (``float_weights=False``) or on its float rewrite, returning
+    the waveform and every value of ``STAGES``."""
+
+    def __init__(self, model, float_weights: bool = True, threads: int = 1):
+        graph = float_model(model) if float_weights else model
+        self.session = session(with_outputs(graph, [v for v, _ in STAGES.values()]), threads)
+
+    def run(self, tokens, style, speed: float = 1.0) -> dict:
+        outs = self.session.run(None, feeds(tokens, style, speed))
+        res = {"audio": outs[0].ravel()}
+        for (name, (_, conv)), a in zip(STAGES.items(), outs[1:]):
+            res[name] = conv(a)
+        return res
