@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from model_inference_tools import sequence_graph
+from model_inference_tools import conv1d_export, sequence_graph
 from model_inference_tools.arch import Arch
 from model_inference_tools.engine_io import write_model
 from model_inference_tools.graph import ExportError, lower
@@ -23,6 +23,8 @@ def input_dims(layout) -> list:
 
 
 def _fp32_node(arch: Arch, op, tensors: dict) -> None:
+    if op.kind in conv1d_export.OPS:
+        return conv1d_export.write_node(arch, op, tensors)
     if op.act == "relu6" or op.args.get("fn") == "relu6":
         raise ExportError(f"{op.where}: {_RELU6_FP32}")
     relu = op.act == "relu"

@@ -9,6 +9,8 @@ results come back time-major as well, whatever the PyTorch order of the output.
 Supported, besides what the image exporter lowers element-wise (activations, additions of
 tensors in the same order, identity and dropout):
 
+- ``nn.Conv1d`` and ``nn.ConvTranspose1d`` with zero padding, weight normalisation folded
+  (``conv1d_export``).
 - ``nn.LSTM`` with one layer, batch first or not, one or two directions, no projection and
   no initial state; only its output sequence (item 0 of its result) may be used.
 - AdaIN-like modules: an ``InstanceNorm1d(C)`` without running statistics and a
@@ -40,6 +42,7 @@ import torch.nn.functional as F
 from torch import fx, nn
 from torch.fx.passes.shape_prop import ShapeProp
 
+from model_inference_tools import conv1d_export
 from model_inference_tools.graph import ExportError, Layout, _activation, _Lowering, _shape
 
 # Axis order of a sequence in PyTorch: the positions of its batch, channel and time axes.
@@ -227,6 +230,8 @@ class SequenceLowering(_Lowering):
             return self.getitem(node)
         if isinstance(mod, nn.LSTM):
             return self.lstm(node, mod)
+        if isinstance(mod, (nn.Conv1d, nn.ConvTranspose1d)):
+            return conv1d_export.lower(self, node, mod)
         if mod is not None and _is_ada_in(mod):
             return self.ada_in(node, mod)
         if mod is not None and _is_ada_ln(mod):

@@ -27,4 +27,5 @@ PYBIND11_MODULE(model_inference_testing, t) {
   mi::python::bind_sequence_testing(t);
   mi::python::bind_transformer_testing(t);
   mi::python::bind_spectral_testing(t);
+  mi::python::bind_conv1d_testing(t);
 }

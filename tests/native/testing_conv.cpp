@@ -15,6 +15,7 @@
 #include "backend/cpu/cpu_backend.h"
 #include "backend/cpu/depthwise.h"
 #include "backend/cpu/winograd.h"
+#include "layers/conv1d.h"
 #include "layers/conv2d.h"
 #include "layers/layer_registry.h"
 #include "layers/op_kind.h"
@@ -100,6 +101,7 @@ py::tuple run_layer(const std::string& op, const std::string& name,
   const char* path = "";
   if (auto* f = dynamic_cast<ConvFp32*>(layer.get())) path = conv_path_name(f->path());
   if (auto* q = dynamic_cast<ConvInt8*>(layer.get())) path = conv_path_name(q->path());
+  if (auto* c = dynamic_cast<Conv1dFp32*>(layer.get())) path = conv1d_path_name(c->path());
   return py::make_tuple(out, std::string(path));
 }
 

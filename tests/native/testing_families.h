@@ -13,5 +13,6 @@ void bind_conv_testing(pybind11::module_& t);
 void bind_sequence_testing(pybind11::module_& t);
 void bind_transformer_testing(pybind11::module_& t);
 void bind_spectral_testing(pybind11::module_& t);
+void bind_conv1d_testing(pybind11::module_& t);
 
 }  // namespace mi::python
