@@ -125,12 +125,12 @@ class _Net:
         return node
 
     def pointwise(self, node: str, key: str, x: str) -> str:
-        """A per-step linear layer (a 1 x 1 convolution over the L x 1 sequence)."""
+        """A per-step linear layer, as a convolution of kernel size 1."""
         w = self.weight(key + ".weight")
-        self.put(node, ".weight", w.reshape(w.shape[0], w.shape[1], 1, 1))
+        self.put(node, ".weight", w[:, :, None])
         self.put(node, ".bias", self.weight(key + ".bias"))
-        self.arch.add(node, "conv_fp32", [x], node, C_out=w.shape[0], C_in=w.shape[1],
-                      kH=1, kW=1)
+        self.arch.add(node, "conv1d_fp32", [x], node, C_out=w.shape[0], C_in=w.shape[1],
+                      kernel_size=1)
         return node
 
     def op(self, node: str, op: str, inputs: list, out: str | None = None, **args) -> str:
@@ -184,14 +184,14 @@ class _Net:
 
     def conv(self, node: str, key: str, x: str, stride: int = 1, padding: int = 0,
              dilation: int = 1) -> str:
-        """A 1-D convolution along time: a K x 1 convolution over the L x 1 sequence."""
+        """A 1-D convolution along time."""
         w = self.weight(key + ".weight")
         c_out, c_in, k = w.shape
-        self.put(node, ".weight", w.reshape(c_out, c_in, k, 1))
+        self.put(node, ".weight", w)
         if key + ".bias" in self.sd:
             self.put(node, ".bias", self.weight(key + ".bias"))
-        self.arch.add(node, "conv_fp32", [x], node, C_out=c_out, C_in=c_in, kH=k, kW=1,
-                      stride_h=stride, pad_h=padding, dilation_h=dilation)
+        self.arch.add(node, "conv1d_fp32", [x], node, C_out=c_out, C_in=c_in, kernel_size=k,
+                      stride=stride, padding=padding, dilation=dilation)
         return node
 
     def layer_norm(self, node: str, gamma: np.ndarray, beta: np.ndarray, x: str, s: str) -> str:
@@ -355,13 +355,21 @@ class _Net:
         x = self.leaky("gen.act2", x, 0.01)
         x = self.conv("gen.post", g + "conv_post", x, padding=3)
         bins = n_fft // 2 + 1
+        # The model's inverse STFT is a plain overlap-add of windowed inverse DFTs, without
+        # the division by the summed squared window (1.5 for this window and hop). The
+        # unnormalised inverse STFT adds each inner bin once rather than twice, so the
+        # magnitudes of bins 1 .. n_fft/2 - 1 are doubled: log 2 more on their rows of the
+        # log-magnitude bias.
+        bias = self.tensors["gen.post.bias"].copy()
+        bias[1: bins - 1] += np.float32(np.log(2.0))
+        self.tensors["gen.post.bias"] = bias
         mag = self.op("gen.mag", "exp_fp32",
                       [self.op("gen.logmag", "slice_channels_fp32", [x], ch_start=0, ch_end=bins)])
         phase = self.op("gen.phase", "sin_fp32",
                         [self.op("gen.ph", "slice_channels_fp32", [x], ch_start=bins,
                                  ch_end=2 * bins)])
         return self.op("audio", "istft_fp32", [mag, phase], n_fft=n_fft, hop_size=hop,
-                       normalized=True)
+                       normalized=False)
 
 
 def prosody_graph(sd: dict) -> tuple[dict, dict]:
