@@ -65,7 +65,7 @@ def spectrogram_png(path: str, audio: np.ndarray, rate: int = kokoro_onnx.SAMPLE
     # A dark-blue to yellow ramp.
     rgb = np.stack([db ** 0.8, db ** 1.5 * 0.9 + 0.1 * db, 0.35 * (1 - db) + 0.2 * db], -1)
     img = (np.flipud(rgb.transpose(1, 0, 2)) * 255).astype(np.uint8)
-    Image.fromarray(img).resize((min(1600, 2 * img.shape[1]), 2 * img.shape[0])).save(path)
+    Image.fromarray(img).resize((min(1200, 3 * img.shape[1]), img.shape[0])).save(path)
 
 
 def main(argv=None) -> int:
