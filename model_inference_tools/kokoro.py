@@ -94,7 +94,6 @@ class _Net:
         self.sd = sd
         self.arch = Arch(model=model)
         self.tensors: dict = {}
-        self.style_half = self.weight("predictor.text_encoder.lstms.1.fc.weight").shape[1]
 
     def weight(self, key: str) -> np.ndarray:
         if key not in self.sd:
@@ -294,13 +293,14 @@ class _Net:
 
     def prosody(self, d_en: str, s: str) -> tuple[str, str]:
         """Projected text features -> (summed duration bins per token, predictor features)."""
-        x = self.op("pte.cat0", "concat1d_fp32", [d_en, s], C2=self.style_half)
+        half = self.weight("predictor.text_encoder.lstms.1.fc.weight").shape[1]
+        x = self.op("pte.cat0", "concat1d_fp32", [d_en, s], C2=half)
         i = 0
         while f"predictor.text_encoder.lstms.{2 * i}.weight_ih_l0" in self.sd:
             x = self.lstm(f"pte.lstm{i}", f"predictor.text_encoder.lstms.{2 * i}", x)
             x = self.ada_layer_norm(f"pte.norm{i}", f"predictor.text_encoder.lstms.{2 * i + 1}",
                                     x, s)
-            x = self.op(f"pte.cat{i + 1}", "concat1d_fp32", [x, s], C2=self.style_half)
+            x = self.op(f"pte.cat{i + 1}", "concat1d_fp32", [x, s], C2=half)
             i += 1
         h = self.lstm("dur.lstm", "predictor.lstm", x)
         h = self.pointwise("dur.proj", "predictor.duration_proj.linear_layer", h)
@@ -353,7 +353,11 @@ class _Net:
             y = self.op(f"gen.sum{i}b", "add_fp32", [y, outs[2]])
             x = self.op(f"gen.mean{i}", "scale_fp32", [y], scalar=float(np.float32(1 / 3)))
         x = self.leaky("gen.act2", x, 0.01)
-        x = self.conv("gen.post", g + "conv_post", x, padding=3)
+        return self.waveform(x, g + "conv_post", n_fft, hop)
+
+    def waveform(self, x: str, key: str, n_fft: int, hop: int) -> str:
+        """Log-magnitude and phase rows from the last convolution -> samples."""
+        x = self.conv("gen.post", key, x, padding=(self.weight(key + ".weight").shape[2] - 1) // 2)
         bins = n_fft // 2 + 1
         # The model's inverse STFT is a plain overlap-add of windowed inverse DFTs, without
         # the division by the summed squared window (1.5 for this window and hop). The
@@ -378,11 +382,10 @@ def prosody_graph(sd: dict) -> tuple[dict, dict]:
     ``durations`` (L floats: the summed duration bins, before rounding and speed) and the
     features ``d`` (L rows of d_model + S floats)."""
     net = _Net(sd, "kokoro-prosody")
-    d_model = net.weight("predictor.text_encoder.lstms.1.fc.weight").shape[0] // 2
-    net.arch.add_input("d_en", [0, d_model])
-    net.arch.add_input("style", [2 * net.style_half])
-    s = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=net.style_half,
-               ch_end=2 * net.style_half)
+    d_model, half = net.weight("predictor.text_encoder.lstms.1.fc.weight").shape
+    net.arch.add_input("d_en", [0, d_model // 2])
+    net.arch.add_input("style", [2 * half])
+    s = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=half, ch_end=2 * half)
     net.arch.outputs = list(net.prosody("d_en", s))
     return net.arch.to_json(), net.tensors
 

@@ -152,8 +152,6 @@ def small_text_encoder(seed, vocab, channels, kernel, depth):
     for i in range(depth):
         sd[f"text_encoder.cnn.{i}.1.gamma"] = gen.uniform(0.5, 1.5, channels).astype(np.float32)
         sd[f"text_encoder.cnn.{i}.1.beta"] = gen.normal(0, 0.3, channels).astype(np.float32)
-    # The graph builder reads the predictor's style width from here.
-    sd["predictor.text_encoder.lstms.1.fc.weight"] = np.zeros((2 * channels, 4), np.float32)
     return mods, sd
 
 
@@ -185,3 +183,118 @@ def test_graph_refuses_a_tensor_name_over_63_bytes():
     net = kokoro._Net(sd, "m")
     with pytest.raises(RuntimeError, match="exceeds 63 bytes"):
         net.put("n" * 60, ".weight", np.zeros(1, np.float32))
+
+
+def block_model(tmp_path, sd, build, inputs):
+    """A graph of one builder block: ``build(net, *input names)`` returns its output."""
+    net = kokoro._Net(sd, "block")
+    for name, shape in inputs:
+        net.arch.add_input(name, shape)
+    net.arch.outputs = [build(net, *(n for n, _ in inputs))]
+    return load_model(tmp_path, net.arch.to_json(), net.tensors)
+
+
+def adain_torch(x, s, fc_w, fc_b):
+    """(1 + gamma) * instance_norm(x) + beta on a (C, T) tensor, gamma and beta from fc."""
+    gamma, beta = (fc_w @ s + fc_b).chunk(2)
+    return (1 + gamma[:, None]) * F.instance_norm(x[None], eps=1e-5)[0] + beta[:, None]
+
+
+def rand_sd(rng, shapes):
+    return {k: rng.normal(0, 0.3, v).astype(np.float32) for k, v in shapes.items()}
+
+
+@pytest.mark.parametrize("steps", [2, 9])
+@pytest.mark.parametrize("c_in,c_out,upsample", [(8, 8, False), (12, 8, False), (8, 4, True)])
+def test_style_residual_block_matches_its_equations(tmp_path, rng, steps, c_in, c_out,
+                                                    upsample):
+    sty = 6
+    shapes = {"b.norm1.fc.weight": (2 * c_in, sty), "b.norm1.fc.bias": (2 * c_in,),
+              "b.norm2.fc.weight": (2 * c_out, sty), "b.norm2.fc.bias": (2 * c_out,),
+              "b.conv1.weight": (c_out, c_in, 3), "b.conv1.bias": (c_out,),
+              "b.conv2.weight": (c_out, c_out, 3), "b.conv2.bias": (c_out,)}
+    if c_in != c_out:
+        shapes["b.conv1x1.weight"] = (c_out, c_in, 1)
+    if upsample:
+        shapes.update({"b.pool.weight": (c_in, 1, 3), "b.pool.bias": (c_in,)})
+    sd = rand_sd(rng, shapes)
+    model = block_model(tmp_path, sd, lambda net, x, s: net.adain_resblk("blk", "b", x, s,
+                                                                         upsample),
+                        [("x", [0, c_in]), ("s", [sty])])
+    x = rng.normal(0, 1, (steps, c_in)).astype(np.float32)
+    s = rng.normal(0, 1, sty).astype(np.float32)
+    t = {k: torch.from_numpy(v) for k, v in sd.items()}
+    torch.set_num_threads(1)
+    with torch.no_grad():
+        xt, st = torch.from_numpy(x).T, torch.from_numpy(s)
+        h = F.leaky_relu(adain_torch(xt, st, t["b.norm1.fc.weight"], t["b.norm1.fc.bias"]), 0.2)
+        if upsample:
+            h = F.conv_transpose1d(h[None], t["b.pool.weight"], t["b.pool.bias"], stride=2,
+                                   padding=1, output_padding=1, groups=c_in)[0]
+        h = F.conv1d(h[None], t["b.conv1.weight"], t["b.conv1.bias"], padding=1)[0]
+        h = F.leaky_relu(adain_torch(h, st, t["b.norm2.fc.weight"], t["b.norm2.fc.bias"]), 0.2)
+        h = F.conv1d(h[None], t["b.conv2.weight"], t["b.conv2.bias"], padding=1)[0]
+        sc = F.interpolate(xt[None], scale_factor=2, mode="nearest")[0] if upsample else xt
+        if c_in != c_out:
+            sc = F.conv1d(sc[None], t["b.conv1x1.weight"])[0]
+        want = ((h + sc) / np.sqrt(2)).T.numpy()
+    check(forward(model, x, s).reshape(want.shape), want, atol=3e-5, rtol=1e-5)
+
+
+@pytest.mark.parametrize("steps,channels,kernel", [(5, 4, 3), (16, 8, 7)])
+def test_vocoder_residual_block_matches_its_equations(tmp_path, rng, steps, channels, kernel):
+    sty, dil = 5, (1, 3, 5)
+    shapes = {}
+    for j in range(3):
+        for n in (1, 2):
+            shapes[f"r.adain{n}.{j}.fc.weight"] = (2 * channels, sty)
+            shapes[f"r.adain{n}.{j}.fc.bias"] = (2 * channels,)
+            shapes[f"r.convs{n}.{j}.weight"] = (channels, channels, kernel)
+            shapes[f"r.convs{n}.{j}.bias"] = (channels,)
+    sd = rand_sd(rng, shapes)
+    for j in range(3):
+        for n in (1, 2):
+            sd[f"r.alpha{n}.{j}"] = rng.uniform(0.3, 2, (1, channels, 1)).astype(np.float32)
+    model = block_model(tmp_path, sd, lambda net, x, s: net.adain_resblock1("rb", "r", x, s),
+                        [("x", [0, channels]), ("s", [sty])])
+    x = rng.normal(0, 1, (steps, channels)).astype(np.float32)
+    s = rng.normal(0, 1, sty).astype(np.float32)
+    t = {k: torch.from_numpy(v).double() for k, v in sd.items()}
+    with torch.no_grad():
+        xt, st = torch.from_numpy(x).double().T, torch.from_numpy(s).double()
+        for j, d in enumerate(dil):
+            h = adain_torch(xt, st, t[f"r.adain1.{j}.fc.weight"], t[f"r.adain1.{j}.fc.bias"])
+            a = t[f"r.alpha1.{j}"][0]
+            h = h + torch.sin(a * h) ** 2 / a
+            h = F.conv1d(h[None], t[f"r.convs1.{j}.weight"], t[f"r.convs1.{j}.bias"],
+                         padding=d * (kernel - 1) // 2, dilation=d)[0]
+            h = adain_torch(h, st, t[f"r.adain2.{j}.fc.weight"], t[f"r.adain2.{j}.fc.bias"])
+            a = t[f"r.alpha2.{j}"][0]
+            h = h + torch.sin(a * h) ** 2 / a
+            h = F.conv1d(h[None], t[f"r.convs2.{j}.weight"], t[f"r.convs2.{j}.bias"],
+                         padding=(kernel - 1) // 2)[0]
+            xt = xt + h
+        want = xt.T.numpy()
+    check(forward(model, x, s).reshape(want.shape), want, atol=5e-5, rtol=1e-5)
+
+
+@pytest.mark.parametrize("frames", [2, 3, 40])
+def test_waveform_is_the_models_overlap_add(tmp_path, rng, frames):
+    """The model's inverse STFT: for each frame, the Hann-windowed inverse real DFT of
+    exp(log magnitude) and sin(phase), overlap-added at hop 5 without dividing by the
+    window sum, the first 10 samples dropped."""
+    n_fft, hop, c_in = 20, 5, 6
+    sd = {"post.weight": rng.normal(0, 0.2, (22, c_in, 7)).astype(np.float32),
+          "post.bias": rng.normal(0, 0.2, 22).astype(np.float32)}
+    model = block_model(tmp_path, sd, lambda net, x: net.waveform(x, "post", n_fft, hop),
+                        [("x", [0, c_in])])
+    x = rng.normal(0, 1, (frames, c_in))
+    rows = F.conv1d(torch.from_numpy(x.T[None]), torch.from_numpy(sd["post.weight"]).double(),
+                    torch.from_numpy(sd["post.bias"]).double(), padding=3)[0].T.numpy()
+    spec = np.exp(rows[:, :11]) * np.exp(1j * np.sin(rows[:, 11:]))
+    window = 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(n_fft) / n_fft)
+    acc = np.zeros(hop * (frames - 1) + n_fft)
+    for f in range(frames):
+        acc[f * hop: f * hop + n_fft] += window * np.fft.irfft(spec[f], n_fft)
+    want = acc[n_fft // 2: n_fft // 2 + hop * (frames - 1)]
+    check(forward(model, x.astype(np.float32)), want, atol=2e-5, rtol=1e-4)
