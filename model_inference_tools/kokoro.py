@@ -85,13 +85,21 @@ def state_dict_from_onnx(weights) -> dict:
     return sd
 
 
+def _quantise_rows(w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Symmetric int8 rows: q = round(w / s) with s = max |row| / 127 per row."""
+    scales = np.maximum(np.abs(w).max(axis=1), 1e-12) / 127
+    q = np.clip(np.round(w / scales[:, None]), -127, 127).astype(np.int8)
+    return q, scales.astype(np.float32)
+
+
 class _Net:
     """An engine graph under construction with its weight tensors."""
 
     bert_layers = 12
 
-    def __init__(self, sd: dict, model: str):
+    def __init__(self, sd: dict, model: str, int8: bool = False):
         self.sd = sd
+        self.int8 = int8
         self.arch = Arch(model=model)
         self.tensors: dict = {}
 
@@ -183,13 +191,23 @@ class _Net:
 
     def conv(self, node: str, key: str, x: str, stride: int = 1, padding: int = 0,
              dilation: int = 1) -> str:
-        """A 1-D convolution along time."""
+        """A 1-D convolution along time; in an int8 graph the wide stride-1 ones take int8
+        weights (one scale per output channel) and quantise their input per time step."""
         w = self.weight(key + ".weight")
         c_out, c_in, k = w.shape
-        self.put(node, ".weight", w)
+        op = "conv1d_fp32"
+        if self.int8 and stride == 1 and c_in >= 64:
+            op = "conv1d_int8"
+            q, scales = _quantise_rows(w.reshape(c_out, -1))
+            # Tap-major rows: (C_out, K, C_in).
+            self.tensors[node + ".weight_i8"] = np.ascontiguousarray(
+                q.reshape(c_out, c_in, k).transpose(0, 2, 1))
+            self.put(node, ".w_scales", scales)
+        else:
+            self.put(node, ".weight", w)
         if key + ".bias" in self.sd:
             self.put(node, ".bias", self.weight(key + ".bias"))
-        self.arch.add(node, "conv1d_fp32", [x], node, C_out=c_out, C_in=c_in, kernel_size=k,
+        self.arch.add(node, op, [x], node, C_out=c_out, C_in=c_in, kernel_size=k,
                       stride=stride, padding=padding, dilation=dilation)
         return node
 
@@ -424,13 +442,15 @@ def decoder_graph(sd: dict) -> tuple[dict, dict]:
     return net.arch.to_json(), net.tensors
 
 
-def model_graph(sd: dict, outputs: tuple = ()) -> tuple[dict, dict]:
+def model_graph(sd: dict, outputs: tuple = (), int8: bool = False) -> tuple[dict, dict]:
     """The whole model as one graph: inputs ``tokens`` (L ids as floats, with the pad id 0
     at both ends) and ``style`` (256); output ``audio`` (24 kHz samples). One graph
     suffices because the length regulation sizes its output from the predicted durations
     at run time; the model's ``set_speed`` scales those durations. ``outputs`` adds
-    intermediate tensors (``durations``, ``pr.F0``, ...) as further outputs."""
-    net = _Net(sd, "kokoro")
+    intermediate tensors (``durations``, ``pr.F0``, ...) as further outputs. With ``int8``
+    the wide convolutions take int8 weights; the text side stays float, where int8
+    products move the rounded durations."""
+    net = _Net(sd, "kokoro-int8" if int8 else "kokoro", int8)
     net.arch.add_input("tokens", [0, 1])
     net.arch.add_input("style", [256])
     s_pred = net.op("s_pred", "slice_channels_fp32", ["style"], ch_start=128, ch_end=256)

@@ -293,3 +293,23 @@ class Reference:
         for (name, (_, conv)), a in zip(STAGES.items(), outs[1:]):
             res[name] = conv(a)
         return res
+
+
+def log_mel(audio: np.ndarray, rate: int = SAMPLE_RATE, n_fft: int = 1024, hop: int = 256,
+            n_mels: int = 80) -> np.ndarray:
+    """Natural-log mel spectrogram (frames x n_mels, triangular HTK-scale filters, Hann
+    window, reflect-padded frames centred on multiples of ``hop``), for comparing two
+    waveforms by what they sound like rather than sample by sample."""
+    x = np.pad(np.asarray(audio, np.float64), (n_fft // 2, n_fft // 2), mode="reflect")
+    frames = (len(x) - n_fft) // hop + 1
+    idx = np.arange(n_fft)[None] + hop * np.arange(frames)[:, None]
+    power = np.abs(np.fft.rfft(x[idx] * np.hanning(n_fft), axis=1)) ** 2
+    top = 2595 * np.log10(1 + rate / 2 / 700)
+    hz = 700 * (10 ** (np.linspace(0, top, n_mels + 2) / 2595) - 1)
+    edges = np.floor((n_fft + 1) * hz / rate).astype(int)
+    bank = np.zeros((n_mels, n_fft // 2 + 1))
+    for i in range(n_mels):
+        lo, mid, hi = edges[i: i + 3]
+        bank[i, lo:mid] = (np.arange(lo, mid) - lo) / max(mid - lo, 1)
+        bank[i, mid:hi] = (hi - np.arange(mid, hi)) / max(hi - mid, 1)
+    return np.log(np.maximum(power @ bank.T, 1e-5))
