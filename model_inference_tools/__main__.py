@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from model_inference_tools import bench, convert_cli, demo
+from model_inference_tools import bench, convert_cli, demo, generate
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -14,6 +14,7 @@ def main(argv: list[str] | None = None) -> int:
     demo.add_parser(commands)
     convert_cli.add_parsers(commands)
     bench.add_parser(commands)
+    generate.add_parsers(commands)
     args = parser.parse_args(argv)
     return args.run(args)
 

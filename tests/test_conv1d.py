@@ -76,7 +76,7 @@ def test_winograd_matrices_from_interpolation_points(taps):
 @pytest.mark.parametrize("relu", [False, True])
 @pytest.mark.parametrize("bias", [True, False])
 @pytest.mark.parametrize("C_in,C_out", [(1, 1), (7, 9), (8, 16), (19, 21)])
-@pytest.mark.parametrize("L_out", around(4, 8) + [37])
+@pytest.mark.parametrize("L_out", around(4, 8) + [37, 397])  # 397: several chunks of tiles
 @pytest.mark.parametrize("taps", [3, 7, 11])
 def test_winograd_kernel(case, taps, L_out, C_in, C_out, bias, relu):
     padding = taps // 2 if L_out % 2 else 0
@@ -340,6 +340,18 @@ def test_conv_transpose1d_layer(case, make_model, C_in, C_out, K, stride, paddin
                threads=ALL_THREADS)
 
 
+def test_conv_transpose1d_long_input(case, make_model):
+    """Inputs longer than one product's chunk of steps (2^20 floats of products)."""
+    C_in, C_out, K, stride, L = 4, 512, 20, 10, 250
+    w, b, x = case.normal((C_in, C_out, K)), case.normal(C_out), case.normal((L, C_in))
+    args = dict(C_out=C_out, C_in=C_in, kernel_size=K, stride=stride, padding=5)
+    model = make_model(one_node("conv_transpose1d_fp32", [0, C_in], **args),
+                       {"n.weight": w, "n.bias": b})
+    want = torch_conv_transpose1d(x, w, b, stride, 5)
+    case.sweep(lambda threads: model.forward(x).reshape(want.shape), want, atol=1e-4, rtol=0,
+               threads=ALL_THREADS)
+
+
 def test_conv_transpose1d_identity(make_model):
     x = np.random.default_rng(3).standard_normal((11, 5)).astype(np.float32)
     b = np.arange(5, dtype=np.float32)
@@ -440,6 +452,7 @@ class _Vocoder(nn.Module):
         return self.post(self.pool(x))
 
 
+@pytest.mark.filterwarnings("ignore:.*weight_norm.*:FutureWarning")  # the old hook form
 @pytest.mark.parametrize("norm", ["none", "hook", "param"])
 def test_export_conv1d_model(tmp_path, monkeypatch, norm):
     import model_inference

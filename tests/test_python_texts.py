@@ -22,6 +22,7 @@ DOCS = [
     (M.num_classes, "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0."),
     (M.profile_enabled, "True when profiling is enabled."),
     (M.speed, "Current TTS duration speed."),
+    (M.is_stateful, "True when the model keeps a key/value cache between forward passes\n(decoder graphs), so that ``forward(..., seq_pos=P)`` can continue a sequence."),
 ]
 
 METHOD_DOCS = [
@@ -33,6 +34,7 @@ METHOD_DOCS = [
     (M.set_profile_enabled, "Enable or disable per-op and per-layer profiling."),
     (M.set_speed, "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower."),
     (M.reset_profile, "Clear accumulated profiling timings."),
+    (M.reset_state, "Clear the key/value caches of a stateful model.\n\nArgs:\n    capacity: positions to reserve in each cache (None reserves none;\n              the caches grow as runs need).\n\nRaises RuntimeError for a negative capacity or one beyond 2^31 - 1."),
 ]
 
 FORWARD_DOCS = [
@@ -56,4 +58,4 @@ def test_member_order():
     assert names == ["__init__", "forward", "model_name", "input_count", "inputs", "output_names",
                      "is_fp32", "input_h", "input_w", "input_c", "num_classes", "op_profile",
                      "layer_profile", "set_profile_enabled", "profile_enabled", "set_speed",
-                     "speed", "reset_profile", "__repr__"]
+                     "speed", "reset_profile", "reset_state", "is_stateful", "__repr__"]

@@ -38,6 +38,9 @@ CASES = [
      "fuzz_model: a slice end far beyond the input's channels planned a 16 GiB output slot"),
     ("model/invalid_utf8_names", r"GemmFp32 'bad\\xffnode': tensor 'bad\\xffnode\.weight' is missing",
      "mutated model file: a node name that is not UTF-8 turned the error into UnicodeDecodeError"),
+    ("model/output_renamed_onto_input", "invalid unordered_map",
+     "fuzz_model: a second producer of 'a' took the input's freed slot, and nodes resolved "
+     "through the final name map, so the first slice copied x onto itself (memcpy overlap)"),
 ]
 
 PROBE_NAMES = ["fc.weight", "fc.bias", "conv.weight", "conv.scale"]

@@ -55,6 +55,19 @@ def test_duplicate_inputs_are_released_once(write_model):
     np.testing.assert_array_equal(m.forward(x), np.concatenate([y[:, 0:2], y[:, 5:7]], 1).ravel())
 
 
+def test_a_name_produced_twice_reads_the_latest_producer(write_model):
+    # The second b takes x's freed slot: resolved through the final name map, "first"
+    # would write its b into the slot it reads x from, and "second" would read that.
+    a = mt.Arch(model="rename", outputs=["b"])
+    a.add_input("x", [2, 6])
+    a.add("first", "slice_channels_fp32", ["x"], "b", ch_start=0, ch_end=2)
+    a.add("second", "slice_channels_fp32", ["x"], "a", ch_start=2, ch_end=6)
+    a.add("third", "slice_channels_fp32", ["a"], "b", ch_start=1, ch_end=3)
+    m = mi.InferenceModel(*write_model(a))
+    x = np.arange(12, dtype=np.float32).reshape(2, 6)
+    np.testing.assert_array_equal(m.forward({"x": x})["b"], x[:, 3:5].ravel())
+
+
 @pytest.mark.parametrize(
     "dims, runtime, shape",
     [([224, 224, 3], None, (3, 224, 224)), ([80], None, (80, 1, 1)), ([], None, (1, 1, 1)),

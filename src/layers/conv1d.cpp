@@ -162,8 +162,8 @@ void Conv1dFp32::load_weights(const TensorLookup& lookup) {
 
   if (cfg_.groups == 1 && cfg_.stride == 1) {
     const bool forced = conv1d_direct_forced(std::getenv("TOVRIN_FP32_CONV1D_DIRECT"), K);
-    // F(2,11) is left to the direct path: its transforms reach 21076 and lose about 1% of
-    // the output scale in float32, against 1e-5 for F(4,3) and F(2,7).
+    // F(2,11) is left to the direct path: its transforms reach 21076 and lose 2 to 4% of
+    // the output scale in float32, against 4e-6 for F(4,3) and 3e-5 for F(2,7).
     const cpu::Conv1dWinograd* v =
         cfg_.dilation == 1 && (K == 3 || K == 7) ? cpu::conv1d_winograd_variant(K) : nullptr;
     if (!forced && v) {
@@ -392,13 +392,14 @@ void ConvTranspose1dFp32::load_weights(const TensorLookup& lookup) {
   weight_ = read_required<float>(lookup, kTransposedCls, name, ".weight", int64_t(C) * Ng * K);
   bias_ = read_optional<float>(lookup, kTransposedCls, name, ".bias", cfg_.C_out);
   if (cfg_.groups == 1) {
-    std::vector<float> B(size_t(Ng) * C);
-    for (int k = 0; k < K; ++k) {
+    // All taps in one K*C_out x C_in matrix, row k*C_out + oc = weight[.][oc][k], so that one
+    // product gives every tap's rows.
+    std::vector<float> B(size_t(K) * Ng * C);
+    for (int k = 0; k < K; ++k)
       for (int oc = 0; oc < Ng; ++oc)
         for (int ic = 0; ic < C; ++ic)
-          B[size_t(oc) * C + ic] = weight_[(size_t(ic) * Ng + oc) * K + k];
-      taps_.push_back(pack_fp32(ops, B.data(), Ng, C));
-    }
+          B[(size_t(k) * Ng + oc) * C + ic] = weight_[(size_t(ic) * Ng + oc) * K + k];
+    packed_ = pack_fp32(ops, B.data(), K * Ng, C);
     if (ops.device_kind == 0) std::vector<float>().swap(weight_);
   } else if (cfg_.groups == C && Ng == 1) {
     // Depthwise: tap-major, so that one tap of all channels is one contiguous row.
@@ -421,7 +422,10 @@ TensorShape ConvTranspose1dFp32::output_shape(const TensorShape& in) {
 }
 
 void ConvTranspose1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
-  if (cfg_.groups == 1) req.raise(2, uint64_t(cfg_.C_out) * std::max(in.h, 1) * 4);
+  if (cfg_.groups != 1) return;
+  const int64_t row = int64_t(cfg_.K) * cfg_.C_out;
+  const int64_t chunk = std::clamp<int64_t>((int64_t(1) << 20) / row, 8, std::max(in.h, 1));
+  req.raise(2, uint64_t(chunk * row) * 4);
 }
 
 TensorShape ConvTranspose1dFp32::forward(const TensorRef* inputs, int n_inputs,
@@ -445,14 +449,21 @@ TensorShape ConvTranspose1dFp32::forward(const TensorRef* inputs, int n_inputs,
     k1 = int(std::min<int64_t>(K, L_out - base));
   };
   if (G == 1) {
-    float* Y = scratch_or_own(ctx, 2, int64_t(L) * N, scratch_);
-    for (int k = 0; k < K; ++k) {
-      ops.gemm_packed_fp32(in, static_cast<const float*>(taps_[size_t(k)].data), nullptr, Y, false,
-                           L, C, N, false, ctx.backend_handle);
-      for (int t = 0; t < L; ++t) {
-        const int64_t target = int64_t(t) * s - pad + k;
-        if (target >= 0 && target < L_out)
-          ops.add_inplace_fp32(out + target * N, Y + int64_t(t) * N, size_t(N));
+    // Input steps in chunks whose products (K*C_out floats per step) stay near 4 MiB; the
+    // rows are added in ascending step and tap order whatever the chunk size.
+    const int64_t row = int64_t(K) * N;
+    const int chunk = int(std::clamp<int64_t>((int64_t(1) << 20) / row, 8, L));
+    float* Y = scratch_or_own(ctx, 2, chunk * row, scratch_);
+    for (int t0 = 0; t0 < L; t0 += chunk) {
+      const int rows = std::min(chunk, L - t0);
+      ops.gemm_packed_fp32(in + int64_t(t0) * C, static_cast<const float*>(packed_.data), nullptr,
+                           Y, false, rows, C, K * N, false, ctx.backend_handle);
+      for (int t = t0; t < t0 + rows; ++t) {
+        int k0, k1;
+        tap_range(t, k0, k1);
+        for (int k = k0; k < k1; ++k)
+          ops.add_inplace_fp32(out + (int64_t(t) * s - pad + k) * N,
+                               Y + (t - t0) * row + int64_t(k) * N, size_t(N));
       }
     }
   } else if (G == C && Ng == 1) {

@@ -87,7 +87,7 @@ class ConvTranspose1dFp32 : public ILayer {
   Conv1dConfig cfg_;
   std::vector<float> weight_;  // C_in x C_out/groups x K as stored; depthwise: K x C tap-major
   std::vector<float> bias_;
-  std::vector<Buffer> taps_;  // groups = 1: one C_out x C_in pack per tap
+  Buffer packed_;  // groups = 1: one K*C_out x C_in pack of all taps
   std::vector<float> scratch_;
 };
 

@@ -198,29 +198,17 @@ void bind_model(py::module_& m) {
       .def("forward", &forward_single, py::arg("input"), py::kw_only(), py::arg("seq_pos") = 0,
            "Run a single-input forward pass.\n\nArgs:\n    input: numpy array (float32 for FP32 "
            "models, int8 for INT8 models).\n           Shape is inferred from the arch spec; "
-           "flat 1-D arrays are accepted.\n    seq_pos: position of the first token for models "
-           "with a key/value cache\n           (see ``is_stateful``). 0 recomputes from the "
-           "start; P runs the tokens\n           at positions P, P+1, ... against the rows "
-           "cached below P. Must not\n           exceed the positions already filled.\n\n"
-           "Returns:\n    1-D float32 numpy array (e.g. class logits).")
+           "flat 1-D arrays are accepted.\n\nReturns:\n    1-D float32 numpy array (e.g. class "
+           "logits).\n\nIncremental decoding (models with a key/value cache, see "
+           "``is_stateful``)::\n\n    seq_pos: position of the first given token (default 0, "
+           "recompute from\n             the start). P runs the tokens at positions P, P+1, ... "
+           "against\n             the rows cached below P; P must not exceed the positions\n"
+           "             already filled.")
       .def("forward", &forward_multi, py::arg("inputs"), py::kw_only(), py::arg("seq_pos") = 0,
            "Run a multi-input / multi-output forward pass.\n\nArgs:\n    inputs: dict mapping "
-           "tensor name \u2192 numpy array (float32).\n    seq_pos: position of the first token, "
-           "as for the single-input form.\n\nReturns:\n    dict mapping output tensor "
-           "name \u2192 1-D float32 numpy array.")
-      .def(
-          "reset_state",
-          [](InferenceModel& mdl, const std::optional<int64_t>& capacity) {
-            mdl.reset_state(capacity.value_or(0));
-          },
-          py::arg("capacity") = py::none(),
-          "Clear the key/value caches of a stateful model.\n\nArgs:\n    capacity: positions "
-          "to reserve in each cache (None reserves none;\n              the caches grow as "
-          "runs need).\n\nRaises RuntimeError for a negative capacity or one beyond 2^31 - 1.")
-      .def_property_readonly("is_stateful", &InferenceModel::is_stateful,
-                             "True when the model keeps a key/value cache between forward "
-                             "passes\n(decoder graphs), so that ``forward(..., seq_pos=P)`` can "
-                             "continue a sequence.")
+           "tensor name \u2192 numpy array (float32).\n\nReturns:\n    dict mapping output tensor "
+           "name \u2192 1-D float32 numpy array.\n\n``seq_pos`` places the tokens as for the "
+           "single-input form.")
       .def_property_readonly(
           "model_name", [](const InferenceModel& mdl) { return to_text(mdl.model_name()); },
           "Model name string from the arch JSON.")
@@ -260,6 +248,19 @@ void bind_model(py::module_& m) {
            "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
       .def_property_readonly("speed", &InferenceModel::speed, "Current TTS duration speed.")
       .def("reset_profile", &InferenceModel::reset_profile, "Clear accumulated profiling timings.")
+      .def(
+          "reset_state",
+          [](InferenceModel& mdl, const std::optional<int64_t>& capacity) {
+            mdl.reset_state(capacity.value_or(0));
+          },
+          py::arg("capacity") = py::none(),
+          "Clear the key/value caches of a stateful model.\n\nArgs:\n    capacity: positions "
+          "to reserve in each cache (None reserves none;\n              the caches grow as "
+          "runs need).\n\nRaises RuntimeError for a negative capacity or one beyond 2^31 - 1.")
+      .def_property_readonly("is_stateful", &InferenceModel::is_stateful,
+                             "True when the model keeps a key/value cache between forward "
+                             "passes\n(decoder graphs), so that ``forward(..., seq_pos=P)`` can "
+                             "continue a sequence.")
       .def("__repr__", &model_repr);
 }
 

@@ -16,10 +16,9 @@ constexpr int kMaxNodeInputs = 8;
 
 [[noreturn]] void missing_tensor() { throw std::out_of_range("invalid unordered_map<K, T> key"); }
 
-int slot_or_throw(const std::unordered_map<std::string, int>& slot_of, const std::string& name) {
-  const auto it = slot_of.find(name);
-  if (it == slot_of.end()) missing_tensor();
-  return it->second;
+int slot_or_throw(int slot) {
+  if (slot < 0) missing_tensor();
+  return slot;
 }
 
 double now_ns() {
@@ -73,11 +72,12 @@ void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
     n = std::max(n, tensor_bytes(s, kFloat32));
   };
 
-  for (const InputSpec& in : inputs_) {
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    const InputSpec& in = inputs_[k];
     const auto g = given.find(in.name);
     const TensorShape s = list_to_shape(in.shape, g == given.end() ? nullptr : &g->second.shape);
     shapes[in.name] = s;
-    raise(slot_of_.at(in.name), s);
+    raise(input_slot_[k], s);
   }
 
   auto shape_of = [&](const std::string& name) {
@@ -99,7 +99,7 @@ void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
       out = in_shapes.front();
     if (n.outputs.empty()) continue;
     shapes[n.outputs.front()] = out;
-    raise(slot_of_.at(n.outputs.front()), out);
+    raise(node_out_slot_[i], out);
   }
 
   for (int s = 0; s < tensor_count_; ++s) {
@@ -124,11 +124,12 @@ void InferenceModel::prepare(const std::map<std::string, HostTensor>& given) {
 }
 
 void InferenceModel::bind_inputs(const std::map<std::string, HostTensor>& given) {
-  for (const InputSpec& in : inputs_) {
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    const InputSpec& in = inputs_[k];
     const auto g = given.find(in.name);
     if (g == given.end()) continue;
     const HostTensor& t = g->second;
-    const int slot = slot_of_.at(in.name);
+    const int slot = input_slot_[k];
     const uint64_t bytes = given_bytes(in.name, t);
     Buffer& buf = slot_buffer_[size_t(slot)];
     // Four bytes per element like every slot: dims other than the declared ones may make
@@ -153,13 +154,13 @@ void InferenceModel::run_node(size_t i, RunContext& ctx) {
   ILayer* layer = node_layer_[i];
   if (!layer) throw std::runtime_error("No layer for: " + n.name);
   if (n.outputs.empty()) missing_tensor();
-  const int out_slot = slot_or_throw(slot_of_, n.outputs.front());
+  const int out_slot = slot_or_throw(node_out_slot_[i]);
   const int count = int(n.inputs.size());
   if (count > kMaxNodeInputs)
     throw std::runtime_error("node '" + n.name + "' has " + std::to_string(count) +
                              " inputs (max " + std::to_string(kMaxNodeInputs) + ")");
   int in_slot[kMaxNodeInputs];
-  for (int j = 0; j < count; ++j) in_slot[j] = slot_or_throw(slot_of_, n.inputs[size_t(j)]);
+  for (int j = 0; j < count; ++j) in_slot[j] = slot_or_throw(node_in_slot_[i][size_t(j)]);
 
   const bool staged = layer->output_device() != backend_device_;
   const void* addr[kMaxNodeInputs];

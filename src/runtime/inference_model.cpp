@@ -42,7 +42,10 @@ void InferenceModel::assign_slots() {
     for (const std::string& in : nodes_[i].inputs) last_use_[in] = i;
 
   int next = 0;
-  for (const InputSpec& in : inputs_) slot_of_[in.name] = next++;
+  for (const InputSpec& in : inputs_) {
+    slot_of_[in.name] = next;
+    input_slot_.push_back(next++);
+  }
 
   std::vector<int> free_list;
   for (size_t i = 0; i < nodes_.size(); ++i) {
@@ -53,6 +56,11 @@ void InferenceModel::assign_slots() {
         std::find(n.inputs.begin(), n.inputs.end(), n.outputs.front()) != n.inputs.end())
       throw std::runtime_error("node '" + n.name + "' consumes its own output '" +
                                n.outputs.front() + "'");
+    std::vector<int>& in_slots = node_in_slot_.emplace_back();
+    for (const std::string& in : n.inputs) {
+      const auto it = slot_of_.find(in);
+      in_slots.push_back(it == slot_of_.end() ? -1 : it->second);
+    }
     int slot;
     if (!free_list.empty()) {
       slot = free_list.back();
@@ -61,6 +69,7 @@ void InferenceModel::assign_slots() {
       slot = next++;
     }
     if (!n.outputs.empty()) slot_of_[n.outputs.front()] = slot;
+    node_out_slot_.push_back(n.outputs.empty() ? -1 : slot);
     std::vector<std::string> released;
     for (const std::string& in : n.inputs) {
       if (last_use_[in] != i || !slot_of_.count(in)) continue;
@@ -86,9 +95,10 @@ void InferenceModel::build_plan() {
   slot_dtype_.assign(size_t(tensor_count_), kInt8);
   for (size_t i = 0; i < nodes_.size(); ++i)
     if (!nodes_[i].outputs.empty() && node_layer_[i])
-      slot_dtype_[size_t(slot_of_.at(nodes_[i].outputs.front()))] = node_layer_[i]->output_dtype();
-  for (const InputSpec& in : inputs_) {
-    int& t = slot_dtype_[size_t(slot_of_.at(in.name))];
+      slot_dtype_[size_t(node_out_slot_[i])] = node_layer_[i]->output_dtype();
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    const InputSpec& in = inputs_[k];
+    int& t = slot_dtype_[size_t(input_slot_[k])];
     if (t == kInt8) t = in.dtype == "int8" ? kInt8 : kFloat32;
   }
   slot_buffer_.resize(size_t(tensor_count_));

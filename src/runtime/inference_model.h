@@ -69,6 +69,12 @@ class InferenceModel {
 
   int tensor_count_ = 0;
   std::unordered_map<std::string, int> slot_of_;
+  // Slots resolved when the plan is made, in graph order: a name that two nodes produce
+  // then means the latest producer before each reader, and the final map cannot send a
+  // node's output into the slot of its own input. -1: the name had no producer yet.
+  std::vector<int> input_slot_;
+  std::vector<int> node_out_slot_;
+  std::vector<std::vector<int>> node_in_slot_;
   std::unordered_map<std::string, size_t> last_use_;
   std::vector<int> slot_dtype_;
   std::vector<ILayer*> node_layer_;

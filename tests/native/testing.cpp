@@ -27,5 +27,6 @@ PYBIND11_MODULE(model_inference_testing, t) {
   mi::python::bind_sequence_testing(t);
   mi::python::bind_transformer_testing(t);
   mi::python::bind_spectral_testing(t);
+  mi::python::bind_decoder_testing(t);
   mi::python::bind_conv1d_testing(t);
 }

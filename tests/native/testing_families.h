@@ -13,6 +13,7 @@ void bind_conv_testing(pybind11::module_& t);
 void bind_sequence_testing(pybind11::module_& t);
 void bind_transformer_testing(pybind11::module_& t);
 void bind_spectral_testing(pybind11::module_& t);
+void bind_decoder_testing(pybind11::module_& t);
 void bind_conv1d_testing(pybind11::module_& t);
 
 }  // namespace mi::python

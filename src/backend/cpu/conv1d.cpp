@@ -66,6 +66,28 @@ void fill_padded(const float* input, float* padded, int L, int C, int padding, i
     std::memset(padded + size_t(padding + L) * row, 0, size_t(after) * row * sizeof(float));
 }
 
+// Tiles transformed, multiplied and transformed back together: their V and M stay in cache
+// between the three steps, and the products keep enough rows to reuse each weight panel.
+constexpr int kWinogradChunk = 96;
+
+// Tiles [i0, i1) in chunks. A chunk's V and M sit in the part of the V and M areas that
+// belongs to tile i0, which the chunk never outgrows.
+void winograd_tiles(const Conv1dWinograd& v, const float* padded, const void* const* packed,
+                    const float* bias, bool relu, int L_out, int C_in, int C_out, float* V,
+                    float* M, float* output, int i0, int i1) {
+  float* Vc = V + int64_t(v.T) * i0 * C_in;
+  float* Mc = M + int64_t(v.T) * i0 * C_out;
+  for (int c0 = i0; c0 < i1; c0 += kWinogradChunk) {
+    const int n = std::min(kWinogradChunk, i1 - c0);
+    conv1d_winograd_input_avx2(v, padded + int64_t(v.m) * c0 * C_in, Vc, n, C_in, 0, n);
+    for (int t = 0; t < v.T; ++t)
+      gemm_packed_fp32(Vc + int64_t(t) * n * C_in, static_cast<const float*>(packed[t]), nullptr,
+                       Mc + int64_t(t) * n * C_out, false, n, C_in, C_out, false, nullptr);
+    conv1d_winograd_output_avx2(v, Mc, bias, relu, output + int64_t(v.m) * c0 * C_out, n,
+                                L_out - v.m * c0, C_out, 0, n);
+  }
+}
+
 void winograd_run(const Conv1dWinograd& v, const float* input, const void* const* packed,
                   const float* bias, bool relu, int L, int L_out, int C_in, int C_out, int padding,
                   float* output, float* scratch) {
@@ -76,29 +98,17 @@ void winograd_run(const Conv1dWinograd& v, const float* input, const void* const
   float* V = padded + Lp * C_in;
   float* M = V + int64_t(v.T) * tiles * C_in;
   fill_padded(input, padded, L, C_in, padding, Lp);
+  // Each thread takes a contiguous run of tiles through all three steps.
   const int threads = team_threads();
   if (threads > 1) {
 #pragma omp parallel num_threads(threads)
     {
       const int t = omp_get_thread_num(), n = omp_get_num_threads();
-      conv1d_winograd_input_avx2(v, padded, V, tiles, C_in, int(split_begin(tiles, t, n)),
-                                 int(split_begin(tiles, t + 1, n)));
+      winograd_tiles(v, padded, packed, bias, relu, L_out, C_in, C_out, V, M, output,
+                     int(split_begin(tiles, t, n)), int(split_begin(tiles, t + 1, n)));
     }
   } else {
-    conv1d_winograd_input_avx2(v, padded, V, tiles, C_in, 0, tiles);
-  }
-  for (int t = 0; t < v.T; ++t)
-    gemm_packed_fp32(V + int64_t(t) * tiles * C_in, static_cast<const float*>(packed[t]), nullptr,
-                     M + int64_t(t) * tiles * C_out, false, tiles, C_in, C_out, false, nullptr);
-  if (threads > 1) {
-#pragma omp parallel num_threads(threads)
-    {
-      const int t = omp_get_thread_num(), n = omp_get_num_threads();
-      conv1d_winograd_output_avx2(v, M, bias, relu, output, tiles, L_out, C_out,
-                                  int(split_begin(tiles, t, n)), int(split_begin(tiles, t + 1, n)));
-    }
-  } else {
-    conv1d_winograd_output_avx2(v, M, bias, relu, output, tiles, L_out, C_out, 0, tiles);
+    winograd_tiles(v, padded, packed, bias, relu, L_out, C_in, C_out, V, M, output, 0, tiles);
   }
 }
 

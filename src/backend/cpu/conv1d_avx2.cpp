@@ -38,26 +38,33 @@ inline __m256 load_cols(const float* b, int w) {
 template <int ROWS, int PANELS>
 inline void direct_tile(const float* x, int C_in, const float* wp, size_t pstride, int K, int dil,
                         const float* bias, float* out, int C_out, bool relu, int w) {
-  __m256 acc[ROWS][PANELS];
-#pragma GCC unroll 8
-  for (int r = 0; r < ROWS; ++r)
-#pragma GCC unroll 8
-    for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_setzero_ps();
+  // Named accumulators rather than an array: GCC keeps an array of vectors in memory across
+  // the two loops, storing every sum on each step.
+  __m256 a00 = _mm256_setzero_ps(), a01 = a00, a10 = a00, a11 = a00, a20 = a00, a21 = a00;
+  __m256 a30 = a00, a31 = a00, a40 = a00, a41 = a00, a50 = a00, a51 = a00;
   for (int k = 0; k < K; ++k) {
     const float* xk = x + size_t(k) * dil * C_in;
     const float* wk = wp + size_t(k) * C_in * 8;
     for (int ic = 0; ic < C_in; ++ic) {
-      __m256 b[PANELS];
-#pragma GCC unroll 8
-      for (int p = 0; p < PANELS; ++p) b[p] = _mm256_loadu_ps(wk + p * pstride + size_t(ic) * 8);
-#pragma GCC unroll 8
-      for (int r = 0; r < ROWS; ++r) {
-        const __m256 a = _mm256_broadcast_ss(xk + size_t(r) * C_in + ic);
-#pragma GCC unroll 8
-        for (int p = 0; p < PANELS; ++p) acc[r][p] = _mm256_fmadd_ps(a, b[p], acc[r][p]);
-      }
+      const __m256 b0 = _mm256_loadu_ps(wk + size_t(ic) * 8);
+      const __m256 b1 = PANELS > 1 ? _mm256_loadu_ps(wk + pstride + size_t(ic) * 8) : b0;
+      const float* xi = xk + ic;
+#define MI_DIRECT_ROW(r, A0, A1)                                 \
+  if (ROWS > r) {                                                \
+    const __m256 a = _mm256_broadcast_ss(xi + size_t(r) * C_in); \
+    A0 = _mm256_fmadd_ps(a, b0, A0);                             \
+    if (PANELS > 1) A1 = _mm256_fmadd_ps(a, b1, A1);             \
+  }
+      MI_DIRECT_ROW(0, a00, a01)
+      MI_DIRECT_ROW(1, a10, a11)
+      MI_DIRECT_ROW(2, a20, a21)
+      MI_DIRECT_ROW(3, a30, a31)
+      MI_DIRECT_ROW(4, a40, a41)
+      MI_DIRECT_ROW(5, a50, a51)
+#undef MI_DIRECT_ROW
     }
   }
+  const __m256 acc[6][2] = {{a00, a01}, {a10, a11}, {a20, a21}, {a30, a31}, {a40, a41}, {a50, a51}};
   __m256 bv[PANELS];
   for (int p = 0; p < PANELS; ++p)
     bv[p] = load_cols(bias ? bias + 8 * p : nullptr, p == PANELS - 1 ? w : 8);

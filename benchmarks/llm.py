@@ -1,0 +1,205 @@
+"""SmolLM2-135M-Instruct: prompt processing (128-token prompt) and generation (positions 128
+to 256) in tokens per second, for the engine with int8 and with float single-token products,
+PyTorch eager (`transformers`, the same dequantised weights) and llama.cpp through
+llama-cpp-python on the package's GGUF file re-quantised to Q8_0 by llama.cpp's own
+quantiser. Every runtime runs in its own process per thread count, round after round
+interleaved; the table shows medians (best in brackets).
+
+The memory floor of generation: the weight bytes one token reads (the int8 block weights with
+their scales, or the float ones) over the machine's copy bandwidth (bytes read per second by a
+NumPy copy of 512 MB).
+
+    PYTHONPATH=build/dev:. python benchmarks/llm.py --dir /tmp/smollm2 [--threads 1,2] [--rounds 3]
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+PROMPT, STEPS = 128, 128
+RUNTIMES = ["engine-int8", "engine-fp32", "pytorch", "llama.cpp-q8_0"]
+
+
+def prepare(directory):
+    """Exports both engine forms, the float Hugging Face copy and the Q8_0 GGUF once."""
+    from model_inference_tools import llama
+
+    int8_dir, fp32_dir = os.path.join(directory, "int8"), os.path.join(directory, "fp32")
+    hf_dir, q8 = os.path.join(directory, "hf"), os.path.join(directory, "smollm2-q8_0.gguf")
+    if all(os.path.exists(p) for p in (int8_dir, fp32_dir, hf_dir, q8)):
+        return
+    model, tokenizer = llama.load_gguf()
+    llama.export_llama(model, int8_dir, tokenizer=tokenizer, name="smollm2")
+    llama.export_llama(model, fp32_dir, float_steps=True, tokenizer=tokenizer, name="smollm2")
+    model.save_pretrained(hf_dir)
+    import llama_cpp
+
+    params = llama_cpp.llama_model_quantize_default_params()
+    params.ftype = llama_cpp.LLAMA_FTYPE_MOSTLY_Q8_0
+    params.allow_requantize = True
+    rc = llama_cpp.llama_model_quantize(llama.smollm2_gguf_path().encode(), q8.encode(), params)
+    if rc != 0:
+        raise SystemExit(f"llama.cpp quantiser failed ({rc})")
+
+
+def token_ids(vocab=49152):
+    return np.random.default_rng(0).integers(100, vocab - 100, PROMPT).tolist()
+
+
+def run_engine(directory, form):
+    import model_inference as mi
+    from model_inference_tools import llama
+
+    folder = os.path.join(directory, form)
+    m = mi.InferenceModel(os.path.join(folder, llama.ARCH_FILE), os.path.join(folder, llama.WEIGHTS_FILE))
+    m.set_profile_enabled(False)
+    ids = np.asarray(token_ids(), np.float32)[:, None]
+    m.forward(ids)  # warm-up
+    m.reset_state(PROMPT + STEPS)
+    t0 = time.perf_counter()
+    logits = m.forward(ids)
+    prompt_s = time.perf_counter() - t0
+    tok = int(np.argmax(logits[-49152:]))
+    t0 = time.perf_counter()
+    for p in range(PROMPT, PROMPT + STEPS):
+        tok = int(np.argmax(m.forward(np.array([[tok]], np.float32), seq_pos=p)))
+    return prompt_s, time.perf_counter() - t0
+
+
+def run_torch(directory, threads):
+    import torch
+    from model_inference_tools.torchvision_import import import_torchvision
+
+    torch.set_num_threads(threads)
+    try:
+        import_torchvision()
+    except ImportError:
+        pass
+    from transformers import AutoModelForCausalLM
+
+    model = AutoModelForCausalLM.from_pretrained(os.path.join(directory, "hf"), dtype=torch.float32).eval()
+    ids = torch.tensor([token_ids()])
+    with torch.no_grad():
+        model(ids)
+        t0 = time.perf_counter()
+        out = model(ids, use_cache=True)
+        prompt_s = time.perf_counter() - t0
+        tok = out.logits[:, -1:].argmax(-1)
+        past = out.past_key_values
+        t0 = time.perf_counter()
+        for _ in range(STEPS):
+            out = model(tok, past_key_values=past, use_cache=True)
+            past, tok = out.past_key_values, out.logits[:, -1:].argmax(-1)
+        return prompt_s, time.perf_counter() - t0
+
+
+def run_llama_cpp(directory, threads):
+    import llama_cpp
+
+    llm = llama_cpp.Llama(model_path=os.path.join(directory, "smollm2-q8_0.gguf"), n_ctx=512,
+                          n_batch=512, n_threads=threads, n_threads_batch=threads, verbose=False)
+    ids = token_ids()
+    llm.eval(ids)
+    llm.reset()
+    t0 = time.perf_counter()
+    llm.eval(ids)
+    prompt_s = time.perf_counter() - t0
+    tok = int(np.argmax(llm.scores[llm.n_tokens - 1]))
+    t0 = time.perf_counter()
+    for _ in range(STEPS):
+        llm.eval([tok])
+        tok = int(np.argmax(llm.scores[llm.n_tokens - 1]))
+    return prompt_s, time.perf_counter() - t0
+
+
+def worker(directory, runtime, threads):
+    if runtime.startswith("engine"):
+        prompt_s, gen_s = run_engine(directory, runtime.split("-")[1])
+    elif runtime == "pytorch":
+        prompt_s, gen_s = run_torch(directory, threads)
+    else:
+        prompt_s, gen_s = run_llama_cpp(directory, threads)
+    print(json.dumps({"prompt": PROMPT / prompt_s, "gen": STEPS / gen_s}))
+
+
+def copy_bandwidth():
+    a = np.ones(128 * 1024 * 1024, np.float32)
+    b = np.empty_like(a)
+    best = 0.0
+    for _ in range(5):
+        t0 = time.perf_counter()
+        np.copyto(b, a)
+        best = max(best, a.nbytes / (time.perf_counter() - t0))
+    return best
+
+
+def weight_bytes(directory):
+    """Bytes of weights one generated token reads: int8 rows with one float scale per row for
+    the int8 form, float32 for the float form (the embedding row is negligible)."""
+    import json as js
+    from model_inference_tools import llama
+
+    doc = js.load(open(os.path.join(directory, "int8", llama.ARCH_FILE)))
+    n8 = n32 = 0
+    for node in doc["nodes"]:
+        if node["op"] == "seqgemm_fp32":
+            k, n = node["args"]["C_in"], node["args"]["C_out"]
+            n8 += k * n + 4 * n
+            n32 += 4 * k * n
+    return n8, n32
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--dir", required=True)
+    ap.add_argument("--threads", default="1,2")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--runtimes", default=",".join(RUNTIMES))
+    ap.add_argument("--worker", nargs=2, metavar=("RUNTIME", "THREADS"))
+    args = ap.parse_args()
+    if args.worker:
+        worker(args.dir, args.worker[0], int(args.worker[1]))
+        return
+    prepare(args.dir)
+    threads = [int(t) for t in args.threads.split(",")]
+    runtimes = args.runtimes.split(",")
+    results = {(r, t): [] for r in runtimes for t in threads}
+    load = [os.getloadavg()[0]]
+    for rnd in range(args.rounds):
+        for t in threads:
+            for r in runtimes:
+                env = dict(os.environ, OMP_NUM_THREADS=str(t), MKL_NUM_THREADS=str(t))
+                out = subprocess.run([sys.executable, __file__, "--dir", args.dir, "--worker", r, str(t)],
+                                     env=env, capture_output=True, text=True)
+                if out.returncode != 0:
+                    print(out.stderr[-2000:], file=sys.stderr)
+                    continue
+                results[(r, t)].append(json.loads(out.stdout.strip().splitlines()[-1]))
+                load.append(os.getloadavg()[0])
+        print(f"round {rnd + 1}/{args.rounds} done, load {os.getloadavg()[0]:.2f}", file=sys.stderr)
+    bw = copy_bandwidth()
+    n8, n32 = weight_bytes(args.dir)
+    print(f"\nSmolLM2-135M, prompt {PROMPT} tokens, generation at positions {PROMPT}..{PROMPT + STEPS}; "
+          f"load average during the run {min(load):.2f}..{max(load):.2f}")
+    print(f"copy bandwidth {bw / 1e9:.1f} GB/s; weights read per token: int8 {n8 / 1e6:.1f} MB "
+          f"(floor {bw / n8:.0f} tokens/s), float {n32 / 1e6:.1f} MB (floor {bw / n32:.0f} tokens/s)\n")
+    print("| runtime | threads | prompt tokens/s | generation tokens/s |")
+    print("|---|---|---|---|")
+    for t in threads:
+        for r in runtimes:
+            v = results[(r, t)]
+            if not v:
+                print(f"| {r} | {t} | failed | failed |")
+                continue
+            p = [x["prompt"] for x in v]
+            g = [x["gen"] for x in v]
+            print(f"| {r} | {t} | {np.median(p):.0f} ({max(p):.0f}) | {np.median(g):.1f} ({max(g):.1f}) |")
+
+
+if __name__ == "__main__":
+    main()
