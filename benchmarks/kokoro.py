@@ -38,12 +38,10 @@ def _worker(runtime: str, threads: int, cache: str, runs: int, queue) -> None:
 
     vocab, voices = ko.load_vocab(), ko.load_voices()
     if runtime == "engine fp32":
-        import model_inference as mi
-
         sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples" / "speech"))
-        from speak import model_files
+        from speak import load_model
 
-        model = mi.InferenceModel(*(str(p) for p in model_files(Path(cache))))
+        model = load_model(Path(cache))
 
         def synth(tokens, style):
             out = model.forward({"tokens": np.asarray(tokens, np.float32).reshape(-1, 1),

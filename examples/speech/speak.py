@@ -41,6 +41,13 @@ def model_files(cache: Path) -> tuple[Path, Path]:
     return arch, weights
 
 
+def load_model(cache: Path) -> mi.InferenceModel:
+    """The engine model; its kernel-3 and -7 convolutions take the Winograd paths (read
+    from the environment at load), about 1.6 times faster overall for this model."""
+    os.environ.setdefault("TOVRIN_FP32_CONV1D_DIRECT", "0")
+    return mi.InferenceModel(*(str(p) for p in model_files(cache)))
+
+
 def write_wav(path: str, audio: np.ndarray, rate: int = kokoro_onnx.SAMPLE_RATE) -> None:
     pcm = (np.clip(audio, -1, 1) * 32767).astype("<i2")
     with wave.open(path, "wb") as w:
@@ -95,8 +102,7 @@ def main(argv=None) -> int:
         raise SystemExit("no phoneme of the input is in the model's symbol set")
     style = kokoro_onnx.style_for(kokoro_onnx.load_voices()[args.voice], len(tokens) - 2)
 
-    arch, weights = model_files(Path(args.cache))
-    model = mi.InferenceModel(str(arch), str(weights))
+    model = load_model(Path(args.cache))
     model.set_speed(args.speed)
     t0 = time.perf_counter()
     out = model.forward({"tokens": np.asarray(tokens, np.float32).reshape(-1, 1),
