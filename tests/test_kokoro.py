@@ -298,3 +298,22 @@ def test_waveform_is_the_models_overlap_add(tmp_path, rng, frames):
         acc[f * hop: f * hop + n_fft] += window * np.fft.irfft(spec[f], n_fft)
     want = acc[n_fft // 2: n_fft // 2 + hop * (frames - 1)]
     check(forward(model, x.astype(np.float32)), want, atol=2e-5, rtol=1e-4)
+
+
+@pytest.mark.parametrize("kernel,dilation", [(3, 1), (11, 5)])
+def test_int8_convolution_stays_within_its_quantisation_error(tmp_path, rng, kernel, dilation):
+    c_in, c_out, steps = 64, 24, 30
+    sd = {"c.weight": rng.normal(0, 0.1, (c_out, c_in, kernel)).astype(np.float32),
+          "c.bias": rng.normal(0, 0.1, c_out).astype(np.float32)}
+    pad = dilation * (kernel - 1) // 2
+    net = kokoro._Net(sd, "m", int8=True)
+    net.arch.add_input("x", [0, c_in])
+    net.arch.outputs = [net.conv("conv", "c", "x", padding=pad, dilation=dilation)]
+    assert net.arch.nodes[-1]["op"] == "conv1d_int8"
+    model = load_model(tmp_path, net.arch.to_json(), net.tensors)
+    x = rng.normal(0, 1, (steps, c_in)).astype(np.float32)
+    want = F.conv1d(torch.from_numpy(x.T[None]).double(), torch.from_numpy(sd["c.weight"]).double(),
+                    torch.from_numpy(sd["c.bias"]).double(), padding=pad,
+                    dilation=dilation)[0].T.numpy()
+    # Weights and inputs each lose about half a step of 1/127 of their row's range.
+    check(forward(model, x).reshape(want.shape), want, atol=0.02 * np.abs(want).max(), rtol=0)
