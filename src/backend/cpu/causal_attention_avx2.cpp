@@ -3,17 +3,11 @@
 #include <cmath>
 
 #include "backend/cpu/causal_attention.h"
+#include "backend/cpu/lanes_avx2.h"
 
 namespace mi::cpu {
 
 namespace {
-
-// Folds the lanes as (l + l+4), (l + l+2), (0 + 1).
-inline float fold(__m256 s) {
-  const __m128 four = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
-  const __m128 two = _mm_add_ps(four, _mm_movehl_ps(four, four));
-  return _mm_cvtss_f32(_mm_add_ss(two, _mm_movehdup_ps(two)));
-}
 
 inline float tail_dot(const float* a, const float* b, int from, int n, float s) {
   for (int i = from; i < n; ++i) s = std::fma(a[i], b[i], s);

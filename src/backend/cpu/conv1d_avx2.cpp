@@ -5,32 +5,11 @@
 #include <cstddef>
 
 #include "backend/cpu/conv1d.h"
+#include "backend/cpu/lanes_avx2.h"
 
 namespace mi::cpu {
 
 namespace {
-
-inline __m256 relu8(__m256 v) {
-  return _mm256_and_ps(v, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ));
-}
-
-inline void store_cols(float* c, __m256 v, int w) {
-  if (w == 8) {
-    _mm256_storeu_ps(c, v);
-    return;
-  }
-  alignas(32) float tmp[8];
-  _mm256_store_ps(tmp, v);
-  for (int j = 0; j < w; ++j) c[j] = tmp[j];
-}
-
-inline __m256 load_cols(const float* b, int w) {
-  if (!b) return _mm256_setzero_ps();
-  if (w == 8) return _mm256_loadu_ps(b);
-  alignas(32) float tmp[8] = {};
-  std::copy(b, b + w, tmp);
-  return _mm256_load_ps(tmp);
-}
 
 // ROWS output steps by PANELS panels of 8 channels. Each output is one fused multiply-add
 // chain over (k, ic) from 0.0, then bias, then the ReLU rule; `w` columns of the last panel
@@ -67,12 +46,12 @@ inline void direct_tile(const float* x, int C_in, const float* wp, size_t pstrid
   const __m256 acc[6][2] = {{a00, a01}, {a10, a11}, {a20, a21}, {a30, a31}, {a40, a41}, {a50, a51}};
   __m256 bv[PANELS];
   for (int p = 0; p < PANELS; ++p)
-    bv[p] = load_cols(bias ? bias + 8 * p : nullptr, p == PANELS - 1 ? w : 8);
+    bv[p] = load_partial(bias ? bias + 8 * p : nullptr, p == PANELS - 1 ? w : 8);
   for (int r = 0; r < ROWS; ++r)
     for (int p = 0; p < PANELS; ++p) {
       __m256 v = _mm256_add_ps(acc[r][p], bv[p]);
       if (relu) v = relu8(v);
-      store_cols(out + size_t(r) * C_out + 8 * p, v, p == PANELS - 1 ? w : 8);
+      store_partial(out + size_t(r) * C_out + 8 * p, v, p == PANELS - 1 ? w : 8);
     }
 }
 

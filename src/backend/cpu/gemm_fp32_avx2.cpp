@@ -4,32 +4,11 @@
 #include <cstddef>
 
 #include "backend/cpu/gemm_fp32.h"
+#include "backend/cpu/lanes_avx2.h"
 
 namespace mi::cpu {
 
 namespace {
-
-inline __m256 relu8(__m256 v) {
-  return _mm256_and_ps(v, _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ));
-}
-
-inline __m256 load_bias(const float* bias, int w) {
-  if (!bias) return _mm256_setzero_ps();
-  if (w == 8) return _mm256_loadu_ps(bias);
-  alignas(32) float tmp[8] = {};
-  std::copy(bias, bias + w, tmp);
-  return _mm256_load_ps(tmp);
-}
-
-inline void store_row(float* c, __m256 v, int w) {
-  if (w == 8) {
-    _mm256_storeu_ps(c, v);
-    return;
-  }
-  alignas(32) float tmp[8];
-  _mm256_store_ps(tmp, v);
-  for (int j = 0; j < w; ++j) c[j] = tmp[j];
-}
 
 // ROWS rows of A (stride K) times PANELS consecutive panels (8 columns each); the last
 // panel stores only `w` columns. `b` points at the first panel, `pstride` floats apart.
@@ -65,7 +44,7 @@ inline void tile(const float* A, int K, const float* b, size_t pstride, const __
     for (int p = 0; p < PANELS; ++p) {
       __m256 v = _mm256_add_ps(acc[r][p], bias[p]);
       if (relu) v = relu8(v);
-      store_row(C + size_t(r) * N + p * 8, v, p == PANELS - 1 ? w : 8);
+      store_partial(C + size_t(r) * N + p * 8, v, p == PANELS - 1 ? w : 8);
     }
 }
 
@@ -84,17 +63,17 @@ void row_tile(const float* A, int K, const float* packed, size_t pstride, const 
   int p = p0;
   for (; p + kWide <= q; p += kWide) {
     __m256 bv[kWide];
-    for (int i = 0; i < kWide; ++i) bv[i] = load_bias(bias ? bias + (p + i) * 8 : nullptr, 8);
+    for (int i = 0; i < kWide; ++i) bv[i] = load_partial(bias ? bias + (p + i) * 8 : nullptr, 8);
     tile<ROWS, kWide, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, 8);
   }
   for (; p + 2 <= q; p += 2) {
-    const __m256 bv[2] = {load_bias(bias ? bias + p * 8 : nullptr, 8),
-                          load_bias(bias ? bias + p * 8 + 8 : nullptr, 8)};
+    const __m256 bv[2] = {load_partial(bias ? bias + p * 8 : nullptr, 8),
+                          load_partial(bias ? bias + p * 8 + 8 : nullptr, 8)};
     tile<ROWS, 2, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, 8);
   }
   for (; p < p1; ++p) {
     const int w = std::min(8, N - 8 * p);
-    const __m256 bv[1] = {load_bias(bias ? bias + p * 8 : nullptr, w)};
+    const __m256 bv[1] = {load_partial(bias ? bias + p * 8 : nullptr, w)};
     tile<ROWS, 1, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, w);
   }
 }

@@ -2,17 +2,12 @@
 
 #include <cmath>
 
+#include "backend/cpu/lanes_avx2.h"
 #include "backend/cpu/row_sum.h"
 
 namespace mi::cpu {
 
 namespace {
-
-inline float fold(__m256 s) {
-  const __m128 four = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
-  const __m128 two = _mm_add_ps(four, _mm_movehl_ps(four, four));
-  return _mm_cvtss_f32(_mm_add_ss(two, _mm_movehdup_ps(two)));
-}
 
 template <class Term, class TailTerm>
 float ordered_sum(const float* x, int n, Term term, TailTerm tail) {
