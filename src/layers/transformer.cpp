@@ -342,6 +342,24 @@ void SeqGemmFp32::load_weights(const TensorLookup& lookup) {
   }
 }
 
+namespace {
+
+// One token through the per-row int8 copy of the weights (the decoder step), from the
+// device copies when the weights were uploaded.
+void single_token_int8(BackendOps& ops, const float* x, const std::vector<int8_t>& weight_i8,
+                       const Buffer& device_weight_i8, const std::vector<float>& scales,
+                       const Buffer& device_scales, const std::vector<float>& bias, float* y,
+                       int c_in, int c_out, bool gelu, const RunContext& ctx) {
+  const auto* wq =
+      device_weight_i8.data ? static_cast<const int8_t*>(device_weight_i8.data) : weight_i8.data();
+  const auto* ws =
+      device_scales.data ? static_cast<const float*>(device_scales.data) : scales.data();
+  ops.gemv_int8w_fp32(x, wq, ws, floats_or_null(bias), y, c_in, c_out, ctx.backend_handle);
+  if (gelu) ops.gelu_fp32(y, c_out, ctx.backend_handle);
+}
+
+}  // namespace
+
 TensorShape SeqGemmFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                                  const RunContext& ctx) {
   const char* cls = "SeqGemmFp32";
@@ -353,12 +371,8 @@ TensorShape SeqGemmFp32::forward(const TensorRef* inputs, int n_inputs, const Bu
   float* y = static_cast<float*>(output.data);
   const TensorShape shape{c_out, in.shape.h, in.shape.w};
   if (M == 1 && !weight_i8.empty() && ops.gemv_int8w_fp32) {
-    const auto* wq = device_weight_i8.data ? static_cast<const int8_t*>(device_weight_i8.data)
-                                           : weight_i8.data();
-    const auto* ws = device_row_scales.data ? static_cast<const float*>(device_row_scales.data)
-                                            : row_scales.data();
-    ops.gemv_int8w_fp32(x, wq, ws, floats_or_null(bias), y, c_in, c_out, ctx.backend_handle);
-    if (gelu) ops.gelu_fp32(y, c_out, ctx.backend_handle);
+    single_token_int8(ops, x, weight_i8, device_weight_i8, row_scales, device_row_scales, bias, y,
+                      c_in, c_out, gelu, ctx);
     return shape;
   }
   std::vector<float> quantized;
@@ -419,12 +433,8 @@ TensorShape SeqGemmInt8::forward(const TensorRef* inputs, int n_inputs, const Bu
   float* y = static_cast<float*>(output.data);
   const TensorShape shape{c_out, in.shape.h, in.shape.w};
   if (M == 1 && !weight_i8.empty() && ops.gemv_int8w_fp32) {
-    const auto* wq = device_weight_i8.data ? static_cast<const int8_t*>(device_weight_i8.data)
-                                           : weight_i8.data();
-    const auto* ws =
-        device_w_scales.data ? static_cast<const float*>(device_w_scales.data) : w_scales.data();
-    ops.gemv_int8w_fp32(x, wq, ws, floats_or_null(bias), y, c_in, c_out, ctx.backend_handle);
-    if (gelu) ops.gelu_fp32(y, c_out, ctx.backend_handle);
+    single_token_int8(ops, x, weight_i8, device_weight_i8, w_scales, device_w_scales, bias, y, c_in,
+                      c_out, gelu, ctx);
     return shape;
   }
   auto* q = static_cast<int8_t*>(scratch(cls, name, ctx, 4, uint64_t(M) * c_in));
