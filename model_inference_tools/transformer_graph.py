@@ -140,8 +140,9 @@ def _linear(m, where: str) -> nn.Linear:
 
 def _torch_layer(m: nn.TransformerEncoderLayer, where: str) -> Block:
     heads, wq, bq, wp, bp = _mha(m.self_attn, where + ".self_attn")
-    code = getattr(m, "activation_relu_or_gelu", 0)
-    act = {1: "relu", 2: "gelu_erf"}.get(code) or _act_of(m.activation, where + ".activation")
+    # The declared activation, not PyTorch's fast-path code: that code runs the erf GELU
+    # even for nn.GELU(approximate="tanh").
+    act = _act_of(m.activation, where + ".activation")
     l1, l2 = _linear(m.linear1, where), _linear(m.linear2, where)
     return Block(bool(m.norm_first), _norm(m.norm1, where + ".norm1"), _norm(m.norm2, where + ".norm2"),
                  heads, wq, bq, wp, bp, _np(l1.weight), _bias(l1.bias, l1.out_features), act,
