@@ -2,6 +2,7 @@
 nn.TransformerEncoderLayer blocks, and small Hugging Face BERT models, with random weights
 scaled so that every layer's output depends on the input."""
 
+import pytest
 import torch
 from torch import nn
 
@@ -93,6 +94,7 @@ def plain_vit(seed: int = 0, **kw) -> nn.Module:
 def bert(seed: int = 0, hidden_act="gelu_new", hidden=32, heads=4, layers=2, vocab=50,
          positions=40, **kw) -> nn.Module:
     import_torchvision()
+    pytest.importorskip("transformers")
     from transformers import BertConfig, BertModel
 
     cfg = BertConfig(hidden_size=hidden, num_hidden_layers=layers, num_attention_heads=heads,
