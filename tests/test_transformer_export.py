@@ -7,7 +7,7 @@ import torch
 from torch import nn
 
 import transformer_models as tm
-import transformer_reference
+import transformer_file_reference as file_reference
 from harness import check
 from model_inference_tools import transformer_graph as tg
 from model_inference_tools.engine_io import to_engine_layout
@@ -54,7 +54,7 @@ def test_vit_files_match_pytorch(variant, tmp_path):
     with torch.no_grad():
         want = module(images).numpy()
     for x, ref in zip(images, want):
-        got = transformer_reference.run(arch, weights, to_engine_layout(x))
+        got = file_reference.run(arch, weights, to_engine_layout(x))
         check(got, ref, atol=1e-4 * np.abs(ref).max(), rtol=0, what=variant)
 
 
@@ -69,7 +69,7 @@ def test_bert_files_match_transformers(hidden_act, heads, layers, tmp_path):
         ids = torch.randint(0, 50, (1, length), generator=g)
         with torch.no_grad():
             want = module(input_ids=ids, token_type_ids=torch.zeros_like(ids)).last_hidden_state[0].mean(0)
-        got = transformer_reference.run(str(a), str(w), tg.token_input(ids[0].numpy()))
+        got = file_reference.run(str(a), str(w), tg.token_input(ids[0].numpy()))
         check(got, want.numpy(), atol=1e-4 * float(want.abs().max()), rtol=0, what=f"T={length}")
 
 
@@ -84,7 +84,7 @@ def test_int8_files_hold_per_row_weights(kind, tmp_path):
         x = _images(1)
         with torch.no_grad():
             want = module(x)[0].numpy()
-        got = transformer_reference.run(str(a), str(w), to_engine_layout(x[0]))
+        got = file_reference.run(str(a), str(w), to_engine_layout(x[0]))
     else:
         module = tm.bert()
         a, w = tmp_path / "q.json", tmp_path / "q.bin"
@@ -92,7 +92,7 @@ def test_int8_files_hold_per_row_weights(kind, tmp_path):
         ids = torch.arange(3, 23)[None]
         with torch.no_grad():
             want = module(input_ids=ids).last_hidden_state[0].mean(0).numpy()
-        got = transformer_reference.run(str(a), str(w), tg.token_input(ids[0].numpy()))
+        got = file_reference.run(str(a), str(w), tg.token_input(ids[0].numpy()))
     ops = {n["op"] for n in doc["nodes"]}
     assert {"attention_int8", "seqgemm_int8"} <= ops and not {"attention_fp32", "seqgemm_fp32"} & ops
     check(got, want, atol=0.03 * np.abs(want).max(), rtol=0, what="int8 against float")
@@ -165,5 +165,5 @@ def test_erf_gelu_with_the_flag_stays_close(tmp_path):
     ids = torch.arange(1, 30)[None]
     with torch.no_grad():
         want = module(input_ids=ids).last_hidden_state[0].mean(0).numpy()
-    got = transformer_reference.run(str(a), str(w), tg.token_input(ids[0].numpy()))
+    got = file_reference.run(str(a), str(w), tg.token_input(ids[0].numpy()))
     check(got, want, atol=3e-3 * np.abs(want).max(), rtol=0)

@@ -1,100 +1,78 @@
-"""A NumPy model of the engine's transformer ops, written from their documented arithmetic,
-that runs an architecture file plus a W1X1 file. Sequences are (T, C) matrices; images
-(H, W, C). The exporter tests compare it against PyTorch; it shares no code with the
-exporter."""
-
-import json
-
+"""Float64 and integer NumPy models of the transformer kernels, shared by the kernel, layer
+and model tests."""
 import numpy as np
 
-from engine_reference import conv, read_weights, tensor
+
+def gelu_tanh(x):
+    x = np.asarray(x, np.float64)
+    return 0.5 * x * (1.0 + np.tanh(np.sqrt(2.0 / np.pi) * (x + 0.044715 * x**3)))
 
 
-def _w(wts, name, dtype=np.float32):
-    return tensor(wts, name, dtype).astype(np.float64)
-
-
-def _norm(x, gamma, beta, eps):
+def layernorm(x, gamma, beta, eps):
+    x = np.asarray(x, np.float64)
     mean = x.mean(-1, keepdims=True)
     var = ((x - mean) ** 2).mean(-1, keepdims=True)
     return (x - mean) / np.sqrt(var + eps) * gamma + beta
 
 
-def _gelu(v):
-    return 0.5 * v * (1 + np.tanh(0.7978845608 * (v + 0.044715 * v**3)))
+def attention_core(qkv, num_heads):
+    """Softmax(Q K^T / sqrt(d)) V per head, from T rows of (query, key, value)."""
+    qkv = np.asarray(qkv, np.float64)
+    T, E = qkv.shape[0], qkv.shape[1] // 3
+    d = E // num_heads
+    out = np.zeros((T, E))
+    for h in range(num_heads):
+        cols = slice(h * d, (h + 1) * d)
+        q, k, v = qkv[:, :E][:, cols], qkv[:, E:2 * E][:, cols], qkv[:, 2 * E:][:, cols]
+        s = q @ k.T / np.sqrt(d)
+        p = np.exp(s - s.max(1, keepdims=True))
+        out[:, cols] = (p / p.sum(1, keepdims=True)) @ v
+    return out
 
 
-def _dynamic(x, q_w, w_scales):
-    """x @ W.T with x quantised per row, symmetric, to [-127, 127]; W int8 per row."""
-    s = np.maximum(np.abs(x).max(-1, keepdims=True) / 127.0, 1e-8)
-    q = np.clip(np.round(x / s), -128, 127)
-    return (q @ q_w.astype(np.float64).T) * w_scales * s
+def attention(x, w_qkv, b_qkv, w_proj, b_proj, num_heads):
+    x = np.asarray(x, np.float64)
+    qkv = x @ np.asarray(w_qkv, np.float64).T + (0 if b_qkv is None else b_qkv)
+    out = attention_core(qkv, num_heads) @ np.asarray(w_proj, np.float64).T
+    return out + (0 if b_proj is None else b_proj)
 
 
-def _dense(wts, name, x, int8):
-    if int8:
-        y = _dynamic(x, tensor(wts, name + ".weight_i8", np.int8), _w(wts, name + ".w_scales"))
+def quantize_rows(X):
+    """Symmetric per-row int8 quantisation: scale max|x|/127 (at least 1e-8); whole groups of
+    8 round ties to even, the last K mod 8 values away from zero."""
+    X = np.asarray(X, np.float32)
+    a = np.abs(X).max(axis=1, initial=0.0)
+    s = np.maximum(a * np.float32(0.007874016), np.float32(1e-8)).astype(np.float32)
+    inv = (np.float32(1.0) / s).astype(np.float32)
+    v = np.clip(X * inv[:, None], -128, 127).astype(np.float32)
+    head = X.shape[1] - X.shape[1] % 8
+    q = np.empty(X.shape, np.int64)
+    q[:, :head] = np.rint(v[:, :head])
+    tail = v[:, head:].astype(np.float64)
+    q[:, head:] = np.sign(tail) * np.floor(np.abs(tail) + 0.5)
+    return q.astype(np.int8), s
+
+
+def dynamic_gemm(X, W, w_scales, bias):
+    """The dynamically quantised product in float32: (acc * w_scale) * row scale + bias."""
+    q, s = quantize_rows(X)
+    acc = q.astype(np.int64) @ np.asarray(W, np.int64).T
+    y = acc.astype(np.float32) * w_scales * s[:, None]
+    return y if bias is None else (y + bias).astype(np.float32)
+
+
+def fake_quantize(x, divide=False):
+    """8 unsigned levels over [min(lo, 0), max(hi, 0)] and back, in float32."""
+    x = np.asarray(x, np.float32)
+    f = np.float32
+    lo, hi = min(f(x.min()), f(0)), max(f(x.max()), f(0))
+    rng = f(hi - lo)
+    if rng > 0:
+        scale = f(rng * f(0.003921569))
+        zp = f(np.round(np.clip(lo * f(f(-254.99998) / rng), 0, 255)))
     else:
-        y = x @ _w(wts, name + ".weight").T
-    return y + _w(wts, name + ".bias")
-
-
-def _attention(wts, name, x, heads, int8):
-    t, e = x.shape
-    d = e // heads
-    if int8:
-        qkv = _dynamic(x, tensor(wts, name + ".w_qkv_i8", np.int8), _w(wts, name + ".w_qkv_scales"))
-    else:
-        qkv = x @ _w(wts, name + ".w_qkv").T
-    qkv = (qkv + _w(wts, name + ".b_qkv")).reshape(t, 3, heads, d).transpose(1, 2, 0, 3)
-    s = qkv[0] @ qkv[1].transpose(0, 2, 1) / np.sqrt(d)
-    p = np.exp(s - s.max(-1, keepdims=True))
-    ctx = ((p / p.sum(-1, keepdims=True)) @ qkv[2]).transpose(1, 0, 2).reshape(t, e)
-    if int8:
-        y = _dynamic(ctx, tensor(wts, name + ".w_proj_i8", np.int8), _w(wts, name + ".w_proj_scales"))
-    else:
-        y = ctx @ _w(wts, name + ".w_proj").T
-    return y + _w(wts, name + ".b_proj")
-
-
-def run(arch_path, weights_path, x):
-    """Run the model on one input ((H, W, C) image or (T, 1) token ids); returns the first
-    output as a 1-D float64 array."""
-    doc = json.load(open(arch_path))
-    wts = read_weights(weights_path)
-    env = {doc["inputs"][0]["name"]: np.asarray(x, np.float64)}
-    for n in doc["nodes"]:
-        a, op, name = n.get("args", {}), n["op"], n["name"]
-        ins = [env[i] for i in n["inputs"]]
-        if op == "conv_fp32":
-            y = conv(ins[0], tensor(wts, name + ".weight", np.float32), a) + _w(wts, name + ".bias")
-        elif op == "patch_prep_fp32":
-            tokens = ins[0].reshape(-1, ins[0].shape[-1])
-            y = np.concatenate([_w(wts, name + ".cls_token")[None], tokens]) + \
-                _w(wts, name + ".pos_embed").reshape(len(tokens) + 1, -1)
-        elif op == "bert_embeddings_fp32":
-            ids = ins[0].reshape(-1).astype(np.int64)
-            e = (_w(wts, name + ".word_weight")[ids] + _w(wts, name + ".pos_weight")[: len(ids)]
-                 + _w(wts, name + ".type_weight")[0])
-            y = _norm(e, _w(wts, name + ".layernorm.weight"), _w(wts, name + ".layernorm.bias"), 1e-12)
-        elif op == "layernorm_fp32":
-            y = _norm(ins[0], _w(wts, name + ".gamma"), _w(wts, name + ".beta"), a.get("eps", 1e-6))
-        elif op in ("attention_fp32", "attention_int8"):
-            y = _attention(wts, name, ins[0], a["num_heads"], op.endswith("int8"))
-        elif op in ("seqgemm_fp32", "seqgemm_int8"):
-            y = _dense(wts, name, ins[0].reshape(-1, ins[0].shape[-1]), op.endswith("int8"))
-            y = _gelu(y) if a.get("gelu") else y
-        elif op == "gemm_fp32":
-            y = _dense(wts, name, ins[0].reshape(1, -1), False)
-        elif op == "add_fp32":
-            y = ins[0] + ins[1]
-        elif op == "leaky_relu_fp32":
-            y = np.where(ins[0] >= 0, ins[0], a.get("alpha", 0.2) * ins[0])
-        elif op == "cls_extract_fp32":
-            y = ins[0][:1]
-        elif op == "avgpool_fp32":
-            y = ins[0].mean(0)
-        else:
-            raise AssertionError(f"no reference for op {op}")
-        env[n["outputs"][0]] = y
-    return env[doc["outputs"][0]["name"]].reshape(-1)
+        scale, zp = f(1e-8), f(np.round(np.clip(lo * f(-1e8), 0, 255)))
+    r = x / scale if divide else x * f(f(1) / scale)
+    r64 = r.astype(np.float64)
+    r = (np.sign(r64) * np.floor(np.abs(r64) + 0.5)).astype(np.float32)  # roundf
+    return ((np.clip(r + zp, 0, 255) - zp) * scale).astype(np.float32)

@@ -25,4 +25,5 @@ PYBIND11_MODULE(model_inference_testing, t) {
   mi::python::bind_runtime_testing(t);
   mi::python::bind_conv_testing(t);
   mi::python::bind_sequence_testing(t);
+  mi::python::bind_transformer_testing(t);
 }

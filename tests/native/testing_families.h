@@ -11,5 +11,6 @@ void bind_elementwise_testing(pybind11::module_& t);
 void bind_runtime_testing(pybind11::module_& t);
 void bind_conv_testing(pybind11::module_& t);
 void bind_sequence_testing(pybind11::module_& t);
+void bind_transformer_testing(pybind11::module_& t);
 
 }  // namespace mi::python

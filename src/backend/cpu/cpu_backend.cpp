@@ -2,11 +2,14 @@
 
 #include "backend/buffer.h"
 #include "backend/cpu/activation.h"
+#include "backend/cpu/attention.h"
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/elementwise.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
+#include "backend/cpu/layernorm.h"
 #include "backend/cpu/pooling.h"
+#include "backend/cpu/seqgemm.h"
 #include "backend/cpu/sequence_ops.h"
 #include "backend/cpu/style_norm.h"
 
@@ -33,6 +36,9 @@ BackendOps make_record() {
   install_sequence_ops(ops);
   install_style_norm_ops(ops);
   install_conv_ops(ops);
+  install_seqgemm_ops(ops);
+  install_attention_ops(ops);
+  install_layernorm_ops(ops);
   return ops;
 }
 
