@@ -105,11 +105,11 @@ def main(argv=None) -> int:
         print("| ONNX Runtime op | ms per run | share |\n|---|---|---|")
         for op, v in ort.most_common():
             print(f"| {op} | {v:.2f} | {100 * v / sum(ort.values()):.1f}% |")
-        # Dense throughput per kind of node (first block's names stand for all blocks).
+        # Dense throughput of the blocks' nodes by kind (attention, first and second MLP product).
         groups = collections.defaultdict(lambda: [0.0, 0.0])
         for n in doc["nodes"]:
             f = flops(n, tokens)
-            if f and n["name"] in layers:
+            if f and n["name"].startswith("blocks.") and n["name"] in layers:
                 kind = n["op"] + " " + n["name"].split(".", 2)[-1]
                 groups[kind][0] += f
                 groups[kind][1] += layers[n["name"]]
