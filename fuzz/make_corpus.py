@@ -81,7 +81,32 @@ def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
     style = {"n.fc.weight_i8": rng.integers(-9, 9, (8, 3), dtype=np.int8),
              "n.fc.w_scales": np.full(8, 0.1, np.float32), "n.norm.weight": f32(4),
              "l.fc.weight": f32(8, 3), "l.fc.bias": f32(8), "k.alpha": f32(4)}
-    return {"lstm": (a, lstm), "style": (b, style)}
+    c = mt.Arch(model="encoder")
+    c.add_input("x", [0, 8])
+    c.add("ln", "layernorm_fp32", ["x"], "h", eps=1e-6)
+    c.add("at", "attention_fp32", ["h"], "a", num_heads=2)
+    c.add("q8", "attention_int8", ["a"], "b", num_heads=4, embed_dim=8)
+    c.add("fc", "seqgemm_fp32", ["b"], "m", C_in=8, C_out=6, gelu=True)
+    c.add("layers.0.o", "seqgemm_int8", ["m"], "y", C_in=6, C_out=8)
+    c.add("pe", "pos_emb_add_fp32", ["y"], "z")
+    c.add("cls", "cls_extract_fp32", ["z"], "u")
+    encoder = {"ln.gamma": f32(8), "ln.beta": f32(8), "at.w_qkv": f32(24, 8),
+               "at.w_proj": f32(8, 8), "at.b_qkv": f32(24),
+               "q8.w_qkv_i8": rng.integers(-9, 9, (24, 8), dtype=np.int8),
+               "q8.w_qkv_scales": np.full(24, 0.1, np.float32),
+               "q8.w_proj_i8": rng.integers(-9, 9, (8, 8), dtype=np.int8),
+               "q8.w_proj_scales": np.full(8, 0.1, np.float32), "fc.weight": f32(6, 8),
+               "layers.0.o.weight_i8": rng.integers(-9, 9, (8, 6), dtype=np.int8),
+               "layers.0.o.w_scales": np.full(8, 0.1, np.float32), "pe.weight": f32(64)}
+
+    d = mt.Arch(model="bert")
+    d.add_input("ids", [0, 1])
+    d.add("emb", "bert_embeddings_fp32", ["ids"], "e", emb_size=8)
+    d.add("prep", "patch_prep_fp32", ["e"], "y")
+    bert = {"emb.word_weight": f32(5, 8), "emb.pos_weight": f32(70, 8),
+            "emb.layernorm.weight": f32(8), "prep.cls_token": f32(8),
+            "prep.pos_embed": f32(66, 8)}
+    return {"lstm": (a, lstm), "style": (b, style), "encoder": (c, encoder), "bert": (d, bert)}
 
 
 def pack_model(arch: bytes, weights: bytes, inputs: bytes) -> bytes:

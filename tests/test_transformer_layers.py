@@ -347,3 +347,152 @@ def test_bert_embeddings_bad_ids(case, make_model, bad, match):
                         "emb.pos_weight": case.normal((10, 8))})
     check_rejects(model, np.array(bad, np.float32)[:, None], np.array([[4.0], [9.0]], np.float32),
                   node="emb", match=match)
+
+
+def test_seqgemm_fp32_shares_packed_weights_and_keeps_int8_for_decoders(case):
+    """Nodes of the same name and shape in one load share one packed block; decoder
+    projections ("layers.*", "lm_head") keep their int8 copy, other names release it."""
+    W = case.normal((24, 16))
+    got = T.seqgemm_fp32_layers(["fc", "fc", "layers.0.q", "lm_head", "layers_x", "fc2"], W)
+    packed = [p for p, _ in got]
+    assert packed[0] == packed[1]
+    assert len(set(packed)) == 5
+    assert [keep for _, keep in got] == [False, False, True, True, False, False]
+
+
+# ---- whole encoder blocks --------------------------------------------------------------
+
+def encoder_block(E, heads, norm_first, eps, seed):
+    torch.manual_seed(seed)
+    block = torch.nn.TransformerEncoderLayer(
+        E, heads, 4 * E, dropout=0.0, activation=lambda t: F.gelu(t, approximate="tanh"),
+        layer_norm_eps=eps, batch_first=True, norm_first=norm_first)
+    with torch.no_grad():
+        for p in block.parameters():
+            if p.dim() == 1:
+                p.normal_(0, 0.2)
+    return block.eval()
+
+
+def block_model(block, E, heads, norm_first, eps):
+    """The block as a graph of the engine's layers, with its tensors."""
+    a = mt.Arch(model="block", outputs=["y"])
+    a.add_input("x", (0, E))
+    if norm_first:  # pre-norm (ViT)
+        a.add("ln1", "layernorm_fp32", ["x"], "h1", eps=eps)
+        a.add("attn", "attention_fp32", ["h1"], "a", num_heads=heads, embed_dim=E)
+        a.add("res1", "add_fp32", ["x", "a"], "r1")
+        a.add("ln2", "layernorm_fp32", ["r1"], "h2", eps=eps)
+        a.add("fc1", "seqgemm_fp32", ["h2"], "m", C_in=E, C_out=4 * E, gelu=True)
+        a.add("fc2", "seqgemm_fp32", ["m"], "m2", C_in=4 * E, C_out=E)
+        a.add("res2", "add_fp32", ["r1", "m2"], "y")
+    else:  # post-norm (BERT)
+        a.add("attn", "attention_fp32", ["x"], "a", num_heads=heads, embed_dim=E)
+        a.add("res1", "add_fp32", ["x", "a"], "r1")
+        a.add("ln1", "layernorm_fp32", ["r1"], "h1", eps=eps)
+        a.add("fc1", "seqgemm_fp32", ["h1"], "m", C_in=E, C_out=4 * E, gelu=True)
+        a.add("fc2", "seqgemm_fp32", ["m"], "m2", C_in=4 * E, C_out=E)
+        a.add("res2", "add_fp32", ["h1", "m2"], "r2")
+        a.add("ln2", "layernorm_fp32", ["r2"], "y", eps=eps)
+    t = mha_tensors(block.self_attn)
+    t.update({"ln1.gamma": f32(block.norm1.weight), "ln1.beta": f32(block.norm1.bias),
+              "ln2.gamma": f32(block.norm2.weight), "ln2.beta": f32(block.norm2.bias),
+              "fc1.weight": f32(block.linear1.weight), "fc1.bias": f32(block.linear1.bias),
+              "fc2.weight": f32(block.linear2.weight), "fc2.bias": f32(block.linear2.bias)})
+    return a, t
+
+
+@pytest.mark.parametrize("E,heads,T_,norm_first,eps", [
+    (768, 12, 197, True, 1e-6),   # ViT-B/16
+    (384, 6, 197, True, 1e-6),    # DeiT-small
+    (384, 12, 16, False, 1e-12),  # MiniLM
+])
+def test_encoder_block(case, make_model, E, heads, T_, norm_first, eps):
+    block = encoder_block(E, heads, norm_first, eps, seed=E + T_)
+    model = make_model(*block_model(block, E, heads, norm_first, eps))
+    x = case.normal((T_, E))
+    with torch.no_grad():
+        want = f32(block(torch.from_numpy(x)[None])[0]).ravel()
+    scale = float(np.abs(want).max())
+    case.sweep(lambda threads: forward(model, x), want, threads=ALL_THREADS, atol=1e-4 * scale,
+               rtol=0)
+
+
+# ---- a whole vision transformer ---------------------------------------------------------
+
+def small_vit(seed):
+    """torchvision's VisionTransformer at a small size, its GELUs in the tanh form."""
+    from model_inference_tools.torchvision_import import import_torchvision
+    tv = import_torchvision()
+    torch.manual_seed(seed)
+    vit = tv.models.VisionTransformer(image_size=32, patch_size=8, num_layers=2, num_heads=4,
+                                      hidden_dim=64, mlp_dim=128, num_classes=10)
+    for block in vit.encoder.layers:
+        block.mlp[1] = torch.nn.GELU(approximate="tanh")
+    with torch.no_grad():
+        vit.class_token.normal_()
+        for name, p in vit.named_parameters():
+            if p.dim() == 1 and "ln" not in name:
+                p.normal_(0, 0.1)
+    return vit.eval()
+
+
+def vit_graph(vit):
+    """The engine graph of `vit` written by hand: patch convolution (channels-last, one
+    token per position), class token and positions, pre-norm blocks, final norm, class
+    token, head."""
+    D, p = vit.hidden_dim, vit.patch_size
+    a = mt.Arch(model="vit", outputs=["logits"])
+    a.add_input("x", (32, 32, 3))
+    a.add("patch", "conv_fp32", ["x"], "tok", C_in=3, C_out=D, kH=p, kW=p, stride_h=p,
+          stride_w=p)
+    a.add("prep", "patch_prep_fp32", ["tok"], "h")
+    t = {"patch.weight": f32(vit.conv_proj.weight), "patch.bias": f32(vit.conv_proj.bias),
+         "prep.cls_token": f32(vit.class_token).ravel(),
+         "prep.pos_embed": f32(vit.encoder.pos_embedding).ravel()}
+    x = "h"
+    for i, blk in enumerate(vit.encoder.layers):
+        n = f"b{i}"
+        a.add(f"{n}.ln1", "layernorm_fp32", [x], f"{n}.h1", eps=1e-6)
+        a.add(f"{n}.attn", "attention_fp32", [f"{n}.h1"], f"{n}.a", num_heads=blk.num_heads)
+        a.add(f"{n}.res1", "add_fp32", [x, f"{n}.a"], f"{n}.r1")
+        a.add(f"{n}.ln2", "layernorm_fp32", [f"{n}.r1"], f"{n}.h2", eps=1e-6)
+        a.add(f"{n}.fc1", "seqgemm_fp32", [f"{n}.h2"], f"{n}.m", C_in=D, C_out=vit.mlp_dim,
+              gelu=True)
+        a.add(f"{n}.fc2", "seqgemm_fp32", [f"{n}.m"], f"{n}.m2", C_in=vit.mlp_dim, C_out=D)
+        a.add(f"{n}.res2", "add_fp32", [f"{n}.r1", f"{n}.m2"], f"{n}.out")
+        t.update(mha_tensors(blk.self_attention, f"{n}.attn"))
+        t.update({f"{n}.ln1.gamma": f32(blk.ln_1.weight), f"{n}.ln1.beta": f32(blk.ln_1.bias),
+                  f"{n}.ln2.gamma": f32(blk.ln_2.weight), f"{n}.ln2.beta": f32(blk.ln_2.bias),
+                  f"{n}.fc1.weight": f32(blk.mlp[0].weight), f"{n}.fc1.bias": f32(blk.mlp[0].bias),
+                  f"{n}.fc2.weight": f32(blk.mlp[3].weight), f"{n}.fc2.bias": f32(blk.mlp[3].bias)})
+        x = f"{n}.out"
+    a.add("ln", "layernorm_fp32", [x], "hn", eps=1e-6)
+    a.add("cls", "cls_extract_fp32", ["hn"], "c")
+    a.add("head", "gemm_fp32", ["c"], "logits", C_in=D, C_out=10)
+    t.update({"ln.gamma": f32(vit.encoder.ln.weight), "ln.beta": f32(vit.encoder.ln.bias),
+              "head.weight": f32(vit.heads.head.weight), "head.bias": f32(vit.heads.head.bias)})
+    return a, t
+
+
+def test_vision_transformer(case, make_model):
+    vit = small_vit(seed=5)
+    model = make_model(*vit_graph(vit))
+    images = case.normal((4, 32, 32, 3))
+    with torch.no_grad():
+        want = f32(vit(torch.from_numpy(images).permute(0, 3, 1, 2)))
+    for image, logits in zip(images, want):
+        case.sweep(lambda threads: forward(model, image), logits, threads=ALL_THREADS,
+                   atol=1e-4 * float(np.abs(logits).max()), rtol=0)
+
+
+@pytest.mark.parametrize("shape", [(6,), (6, 1), (2, 3, 1)])
+def test_bert_embeddings_id_layouts(case, make_model, shape):
+    """Ids in any layout give one embedding row each."""
+    word, E = case.normal((20, 8)), 8
+    model = make_model(one_node("bert_embeddings_fp32", shape, name="emb", emb_size=E),
+                       {"emb.word_weight": word})
+    ids = np.array([3, 0, 19, 7, 7, 12], np.float32)
+    e = torch.from_numpy(word[ids.astype(int)])
+    want = f32(F.layer_norm(e, (E,), eps=1e-12)).ravel()
+    case.check(forward(model, ids.reshape(shape)), want, atol=2e-5, rtol=2e-5)

@@ -160,6 +160,7 @@ py::tuple kernel(const std::string& op, int H, int W, int C, int iters, int repe
 }  // namespace
 
 void bind_sequence_timers(py::module_& b);
+void bind_transformer_timers(py::module_& b);
 
 }  // namespace mi
 
@@ -176,4 +177,5 @@ PYBIND11_MODULE(model_inference_bench, b) {
   b.def("kernel", &mi::kernel, py::arg("op"), py::arg("H"), py::arg("W"), py::arg("C"),
         py::arg("iters"), py::arg("repeats") = 5);
   mi::bind_sequence_timers(b);
+  mi::bind_transformer_timers(b);
 }

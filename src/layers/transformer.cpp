@@ -479,6 +479,12 @@ void BertEmbeddingsFp32::load_weights(const TensorLookup& lookup) {
   beta_.resize(size_t(E));
 }
 
+TensorShape BertEmbeddingsFp32::output_shape(const TensorShape& in) {
+  if (in.c == 1) return {emb_size, in.h, in.w};
+  const int64_t T = in.count();
+  return {emb_size, T > INT_MAX ? INT_MAX : int32_t(T), 1};
+}
+
 TensorShape BertEmbeddingsFp32::forward(const TensorRef* inputs, int n_inputs,
                                         const BufferView& output, const RunContext& ctx) {
   const char* cls = "BertEmbeddingsFp32";
@@ -486,7 +492,7 @@ TensorShape BertEmbeddingsFp32::forward(const TensorRef* inputs, int n_inputs,
   const int T = element_count(cls, name, in.shape);
   if (T > 0 && !in.data) layer_error(cls, name, "the input tensor is missing");
   const size_t E = size_t(emb_size);
-  if (int64_t(T) * int64_t(E) > INT_MAX)
+  if (int64_t(T) * int64_t(E) > INT_MAX || (output.size && output.size < uint64_t(T) * E * 4))
     layer_error(cls, name, "input " + describe(in.shape) + " is too large");
   const size_t V = word_weight.size() / E, P = pos_weight.size() / E;
   if (!pos_weight.empty() && size_t(T) > P)

@@ -119,7 +119,8 @@ class BertEmbeddingsFp32 : public ILayer {
   void load_weights(const TensorLookup& lookup) override;
   TensorShape forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                       const RunContext& ctx) override;
-  TensorShape output_shape(const TensorShape& in) override { return {emb_size, in.h, in.w}; }
+  // One row per id: (E, l, w) for ids of shape (1, l, w), (E, T, 1) for T ids otherwise.
+  TensorShape output_shape(const TensorShape& in) override;
   uint8_t output_device() const override { return 0; }
 
   int32_t emb_size = 128;  // E

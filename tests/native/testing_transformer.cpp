@@ -18,6 +18,10 @@
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/layernorm.h"
 #include "backend/cpu/seqgemm.h"
+#include "backend/shared_weight.h"
+#include "layers/layer_registry.h"
+#include "layers/op_kind.h"
+#include "layers/transformer.h"
 #include "testing_arrays.h"
 #include "testing_families.h"
 
@@ -206,6 +210,50 @@ Array<float> fake_quantize(const Array<float>& x, bool divide) {
   return y;
 }
 
+class GemmArgs : public LayerArgs {
+ public:
+  GemmArgs(std::string name, int K, int N) : name_(std::move(name)), K_(K), N_(N) {}
+  int get_int(const char* key, int def) const override {
+    const std::string k = key;
+    return k == "C_in" ? K_ : k == "C_out" ? N_ : def;
+  }
+  float get_float(const char*, float def) const override { return def; }
+  bool get_bool(const char*, bool def) const override { return def; }
+  const std::string& node_name() const override { return name_; }
+  int op_kind() const override { return kSeqGemmFp32; }
+
+ private:
+  std::string name_;
+  int K_, N_;
+};
+
+// SeqGemmFp32 layers named `names`, loaded in one weights load from the same N x K weight:
+// for each, the address of its packed block and whether it kept its int8 copy.
+py::list seqgemm_fp32_layers(const std::vector<std::string>& names, const Array<float>& W) {
+  if (W.ndim() != 2) throw std::invalid_argument("W must be [N, K]");
+  const int N = int(W.shape(0)), K = int(W.shape(1));
+  std::vector<std::unique_ptr<ILayer>> layers;
+  py::list out;
+  clear_shared_weight_registry();
+  for (const std::string& name : names) {
+    layers.push_back(layer_creator(kSeqGemmFp32)(GemmArgs(name, K, N)));
+    layers.back()->name = name;
+    layers.back()->load_weights(
+        [&](const std::string& tensor, std::vector<int>& shape, std::vector<uint8_t>& bytes) {
+          if (tensor != name + ".weight") return false;
+          shape = {N, K};
+          bytes.resize(size_t(W.size()) * sizeof(float));
+          std::memcpy(bytes.data(), W.data(), bytes.size());
+          return true;
+        });
+    const auto& layer = static_cast<const SeqGemmFp32&>(*layers.back());
+    out.append(py::make_tuple(reinterpret_cast<uintptr_t>(layer.packed.buffer.data),
+                              !layer.weight_i8.empty()));
+  }
+  clear_shared_weight_registry();
+  return out;
+}
+
 }  // namespace
 
 void bind_transformer_testing(py::module_& t) {
@@ -223,6 +271,7 @@ void bind_transformer_testing(py::module_& t) {
   t.def("gemv_int8w_fp32", gemv_int8w, arg("x"), arg("W"), arg("scales"), arg("bias") = py::none(),
         arg("impl") = "avx2");
   t.def("fake_quantize_u8", fake_quantize, arg("x"), arg("divide") = false);
+  t.def("seqgemm_fp32_layers", seqgemm_fp32_layers, arg("names"), arg("W"));
 }
 
 }  // namespace mi::python

@@ -23,6 +23,9 @@ struct HeadQuery;
 struct HeadKeys;
 struct HeadValues;
 
+// Below this many score multiply-adds (T * T * E) a team costs more than it saves.
+constexpr int64_t kAttnTeamThreshold = 65536;
+
 using HeadFn = void (*)(const float*, const float*, const float*, float*, int, int, int, int, float,
                         bool);
 
@@ -55,7 +58,8 @@ void run_heads(const float* qkv, float* out, int T, int E, int num_heads, bool p
     copy_head(qkv, T, Tp, E, d, h, q, kt, v);
     head(q, kt, v, out + size_t(h) * d, E, T, Tp, d, scale, poly_exp);
   };
-  const int threads = serial ? 1 : std::min(team_threads(), num_heads);
+  const bool worth_a_team = int64_t(T) * T * E >= kAttnTeamThreshold;
+  const int threads = serial || !worth_a_team ? 1 : std::min(team_threads(), num_heads);
   if (threads < 2) {
     for (int h = 0; h < num_heads; ++h) one(h);
     return;

@@ -65,34 +65,48 @@ void score_block(const float* q, int d, const float* kt, int Tp, float* S, int r
   }
 }
 
-// o = o * alpha, then o = fma(p[j], v_j, o) for every key j, on NV vectors of the row.
-template <int NV>
-void accumulate_values(float* o, const float* p, const float* v, int d, int n, float alpha) {
-  __m256 acc[NV];
-  const __m256 a = _mm256_set1_ps(alpha);
-  for (int c = 0; c < NV; ++c) acc[c] = _mm256_mul_ps(a, _mm256_loadu_ps(o + 8 * c));
-  for (int j = 0; j < n; ++j) {
-    const __m256 w = _mm256_broadcast_ss(p + j);
-    const float* vj = v + size_t(j) * d;
-    for (int c = 0; c < NV; ++c) acc[c] = _mm256_fmadd_ps(w, _mm256_loadu_ps(vj + 8 * c), acc[c]);
+// For R rows: o = o * alpha, then o = fma(p[j], v_j, o) for every key j, on NV vectors of
+// each row. Rows share the value loads.
+template <int R, int NV>
+void accumulate_values(float* o, int ldo, const float* p, const float* v, int d, int n,
+                       const float* alpha) {
+  __m256 acc[R][NV];
+  for (int r = 0; r < R; ++r) {
+    const __m256 a = _mm256_set1_ps(alpha[r]);
+    for (int c = 0; c < NV; ++c)
+      acc[r][c] = _mm256_mul_ps(a, _mm256_loadu_ps(o + size_t(r) * ldo + 8 * c));
   }
-  for (int c = 0; c < NV; ++c) _mm256_storeu_ps(o + 8 * c, acc[c]);
+  for (int j = 0; j < n; ++j) {
+    const float* vj = v + size_t(j) * d;
+    __m256 vv[NV];
+    for (int c = 0; c < NV; ++c) vv[c] = _mm256_loadu_ps(vj + 8 * c);
+    for (int r = 0; r < R; ++r) {
+      const __m256 w = _mm256_broadcast_ss(p + r * kAttnBlock + j);
+      for (int c = 0; c < NV; ++c) acc[r][c] = _mm256_fmadd_ps(w, vv[c], acc[r][c]);
+    }
+  }
+  for (int r = 0; r < R; ++r)
+    for (int c = 0; c < NV; ++c) _mm256_storeu_ps(o + size_t(r) * ldo + 8 * c, acc[r][c]);
 }
 
-void accumulate_row(float* o, const float* p, const float* v, int d, int n, float alpha) {
+// R rows of O (d floats, stride d) against the n weighted values; p holds the rows' weights
+// kAttnBlock apart.
+template <int R>
+void accumulate_rows(float* o, const float* p, const float* v, int d, int n, const float* alpha) {
   int c = 0;
-  for (; c + 32 <= d; c += 32) accumulate_values<4>(o + c, p, v + c, d, n, alpha);
+  for (; c + 32 <= d; c += 32) accumulate_values<R, 4>(o + c, d, p, v + c, d, n, alpha);
   switch ((d - c) / 8) {
-    case 3: accumulate_values<3>(o + c, p, v + c, d, n, alpha); break;
-    case 2: accumulate_values<2>(o + c, p, v + c, d, n, alpha); break;
-    case 1: accumulate_values<1>(o + c, p, v + c, d, n, alpha); break;
+    case 3: accumulate_values<R, 3>(o + c, d, p, v + c, d, n, alpha); break;
+    case 2: accumulate_values<R, 2>(o + c, d, p, v + c, d, n, alpha); break;
+    case 1: accumulate_values<R, 1>(o + c, d, p, v + c, d, n, alpha); break;
     default: break;
   }
-  for (c = d - d % 8; c < d; ++c) {
-    float acc = alpha * o[c];
-    for (int j = 0; j < n; ++j) acc = std::fma(p[j], v[size_t(j) * d + c], acc);
-    o[c] = acc;
-  }
+  for (int r = 0; r < R; ++r)
+    for (c = d - d % 8; c < d; ++c) {
+      float acc = alpha[r] * o[size_t(r) * d + c];
+      for (int j = 0; j < n; ++j) acc = std::fma(p[r * kAttnBlock + j], v[size_t(j) * d + c], acc);
+      o[size_t(r) * d + c] = acc;
+    }
 }
 
 }  // namespace
@@ -100,7 +114,7 @@ void accumulate_row(float* o, const float* p, const float* v, int d, int n, floa
 void attention_head_avx2(const float* q, const float* kt, const float* v, float* out, int ld, int T,
                          int Tp, int d, float scale, bool poly_exp) {
   alignas(32) float S[kAttnBlock * kAttnBlock];
-  float m[kAttnBlock], l[kAttnBlock];
+  float m[kAttnBlock], l[kAttnBlock], alpha[kAttnBlock];
   float* O = thread_scratch<HeadAccumulator, float>(int64_t(kAttnBlock) * d);
   const __m256 vscale = _mm256_set1_ps(scale);
   for (int i0 = 0; i0 < T; i0 += kAttnBlock) {
@@ -147,16 +161,20 @@ void attention_head_avx2(const float* q, const float* kt, const float* v, float*
           lb += s[j];
         }
         const float mn = std::max(m[i], mb);
-        const float alpha = std::exp(m[i] - mn);
+        alpha[i] = std::exp(m[i] - mn);
         const float beta = std::exp(mb - mn);
         const __m256 vbeta = _mm256_set1_ps(beta);
         for (int j = 0; j < body; j += 8)
           _mm256_storeu_ps(s + j, _mm256_mul_ps(vbeta, _mm256_loadu_ps(s + j)));
         for (int j = body; j < n; ++j) s[j] = beta * s[j];
-        accumulate_row(O + size_t(i) * d, s, v + size_t(j0) * d, d, n, alpha);
-        l[i] = std::fma(beta, lb, alpha * l[i]);
+        l[i] = std::fma(beta, lb, alpha[i] * l[i]);
         m[i] = mn;
       }
+      const float* vb = v + size_t(j0) * d;
+      int i = 0;
+      for (; i + 2 <= rows; i += 2)
+        accumulate_rows<2>(O + size_t(i) * d, S + i * kAttnBlock, vb, d, n, alpha + i);
+      if (i < rows) accumulate_rows<1>(O + size_t(i) * d, S + i * kAttnBlock, vb, d, n, alpha + i);
     }
     for (int i = 0; i < rows; ++i) {
       const float inv = 1.0f / l[i];
