@@ -116,8 +116,28 @@ def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
     e.add("i", "istft_fp32", ["m", "p"], "w", n_fft=4, hop_size=1, normalized=True)
     e.add("h", "sine_gen_fp32", ["r"], "h", harmonic_num=2, upsample_scale=2, sample_rate=50)
     speech = {"s.w_real": f32(3, 4), "s.w_imag": f32(3, 4)}
+
+    g = mt.Arch(model="conv1d")
+    g.add_input("x", [0, 4])
+    g.add("c", "conv1d_fp32", ["x"], "y", C_in=4, C_out=6, kernel_size=3, padding=2, dilation=2)
+    g.add("q", "conv1d_int8", ["y"], "z", C_in=6, C_out=4, kernel_size=3, padding=1)
+    g.add("t", "conv_transpose1d_fp32", ["z"], "u", C_in=4, C_out=2, kernel_size=4, stride=2,
+          padding=1)
+    conv = {"c.weight": f32(6, 4, 3), "c.bias": f32(6),
+            "q.weight_i8": rng.integers(-9, 9, (4, 3, 6), dtype=np.int8),
+            "q.w_scales": np.full(4, 0.1, np.float32), "t.weight": f32(4, 2, 4)}
+
+    h = mt.Arch(model="decoder")
+    h.add_input("ids", [0, 1])
+    h.add("emb", "embedding_fp32", ["ids"], "e")
+    h.add("norm", "rms_norm_fp32", ["e"], "n", eps=1e-5)
+    h.add("attn", "causal_attn_core_fp32", ["n", "n", "n"], "a", num_q_heads=2, num_kv_heads=2,
+          head_dim=4)
+    h.add("gate", "silu_fp32", ["a"], "s")
+    h.add("mul", "elemwise_mul_fp32", ["s", "n"], "m")
+    decoder = {"emb.weight": f32(11, 8), "norm.gamma": f32(8)}
     return {"lstm": (a, lstm), "style": (b, style), "encoder": (c, encoder), "bert": (d, bert),
-            "speech_ends": (e, speech)}
+            "speech_ends": (e, speech), "conv1d": (g, conv), "decoder": (h, decoder)}
 
 
 def pack_model(arch: bytes, weights: bytes, inputs: bytes) -> bytes:
