@@ -228,6 +228,26 @@ def test_conv1d_fp32_paddings_and_short_inputs(case, make_model, monkeypatch, K,
         check(got[:padding], np.broadcast_to(np.maximum(b, 0), (padding, 9)), exact=True)
 
 
+# The direct layer runs the steps away from the ends on the input itself and copies only
+# the padded ends: outputs equal the kernel on the fully padded input, bit for bit, wherever
+# the ends meet (shorter inputs than the padding, ends overlapping, no padding).
+@pytest.mark.parametrize("K,dilation,padding,L", [
+    (11, 5, 25, 700), (11, 5, 25, 40), (11, 5, 25, 3), (7, 3, 9, 20), (3, 5, 5, 1), (5, 1, 6, 2),
+    (3, 1, 0, 50), (7, 1, 1, 30), (3, 3, 7, 30), (2, 4, 3, 64),
+])
+def test_direct_layer_equals_kernel_on_padded_input(case, make_model, monkeypatch, K, dilation,
+                                                    padding, L):
+    monkeypatch.setenv(ENV, "all")
+    C_in, C_out = 24, 20
+    model, w, b, _, _ = conv1d_model(make_model, case, L, C_in, C_out, K, padding=padding,
+                                     dilation=dilation, relu=True)
+    x = case.normal((L, C_in))
+    want = t.conv1d_direct(np.pad(x, ((padding, padding), (0, 0))), w, b, relu=True,
+                           dilation=dilation, impl="ref")
+    case.sweep(lambda threads: model.forward(x).reshape(want.shape), want, threads=ALL_THREADS,
+               exact=True, what="direct layer against the kernel on the padded input")
+
+
 @pytest.mark.parametrize("K", [3, 7])
 def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K):
     C, L = 128, 300

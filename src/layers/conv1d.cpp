@@ -143,6 +143,36 @@ T* scratch_or_own(const RunContext& ctx, int slot, int64_t count, std::vector<T>
   return s ? s : cpu::grow(own, count);
 }
 
+// Output steps [0, head) and [tail, L_out) of a stride-1 convolution read padding rows;
+// the steps between read input rows only, so they run on the input in place and just
+// `rows` padded rows (both ends) are copied.
+struct PaddedEnds {
+  int head = 0, tail = 0;
+  int64_t rows = 0;
+};
+
+PaddedEnds padded_ends(const Conv1dConfig& c, int L, int L_out) {
+  const int64_t reach = int64_t(c.dilation) * (c.K - 1);
+  PaddedEnds e;
+  e.head = std::min(c.padding, L_out);
+  e.tail = int(std::clamp<int64_t>(int64_t(L) + c.padding - reach, e.head, L_out));
+  e.rows = (e.head > 0 ? e.head + reach : 0) + (e.tail < L_out ? L_out - e.tail + reach : 0);
+  return e;
+}
+
+// Rows [r0, r1) of the input with `padding` zero rows on each side.
+void copy_padded_rows(const float* in, int L, int C, int padding, int64_t r0, int64_t r1,
+                      float* dst) {
+  for (int64_t r = r0; r < r1; ++r) {
+    const int64_t i = r - padding;
+    float* d = dst + (r - r0) * C;
+    if (i < 0 || i >= L)
+      std::memset(d, 0, size_t(C) * sizeof(float));
+    else
+      std::memcpy(d, in + i * C, size_t(C) * sizeof(float));
+  }
+}
+
 const TensorRef& sequence_input(const char* cls, const std::string& name, const TensorRef* in,
                                 int n) {
   const TensorRef& x = layer_input(cls, name, in, n, 0);
@@ -219,8 +249,8 @@ void Conv1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
                                 *cpu::conv1d_winograd_variant(cfg_.K), in.h, int(L_out), cfg_.C_in,
                                 cfg_.C_out, cfg_.padding));
       break;
-    case Conv1dPath::Pointwise:
-    case Conv1dPath::Direct: need = Cg * Lp; break;
+    case Conv1dPath::Pointwise: need = Cg * Lp; break;
+    case Conv1dPath::Direct: need = Cg * padded_ends(cfg_, in.h, int(L_out)).rows; break;
     case Conv1dPath::General: break;
     case Conv1dPath::Grouped:
       need = cpu::grouped_fp32_scratch_floats(cfg_.C_in, int(L_out), 1, cfg_.C_out, cfg_.K, 1,
@@ -252,25 +282,40 @@ TensorShape Conv1dFp32::forward(const TensorRef* inputs, int n_inputs, const Buf
       run(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, out, s);
       break;
     }
-    case Conv1dPath::Pointwise:
-    case Conv1dPath::Direct: {
+    case Conv1dPath::Pointwise: {
       const float* padded = in;
       if (cfg_.padding > 0) {
         const int64_t rows = int64_t(L) + 2 * cfg_.padding;
         float* p = scratch_or_own(ctx, 2, rows * C_in, scratch_);
-        const size_t pad = size_t(cfg_.padding) * C_in;
-        std::memset(p, 0, pad * sizeof(float));
-        std::memcpy(p + pad, in, size_t(L) * C_in * sizeof(float));
-        std::memset(p + pad + size_t(L) * C_in, 0, pad * sizeof(float));
+        copy_padded_rows(in, L, C_in, cfg_.padding, 0, rows, p);
         padded = p;
       }
-      if (path_ == Conv1dPath::Pointwise)
-        active_backend_or_throw().gemm_packed_fp32(
-            padded, static_cast<const float*>(pointwise_[0].data), b, out, relu, L_out, C_in, C_out,
-            false, ctx.backend_handle);
-      else
-        cpu::conv1d_direct_fp32(padded, static_cast<const float*>(direct_.data), b, out, relu,
-                                L_out, C_in, C_out, K, cfg_.dilation, false);
+      active_backend_or_throw().gemm_packed_fp32(
+          padded, static_cast<const float*>(pointwise_[0].data), b, out, relu, L_out, C_in, C_out,
+          false, ctx.backend_handle);
+      break;
+    }
+    case Conv1dPath::Direct: {
+      // Every output is the same chain of multiply-adds whichever piece computes it.
+      const float* packed = static_cast<const float*>(direct_.data);
+      const PaddedEnds e = padded_ends(cfg_, L, L_out);
+      const int64_t reach = int64_t(cfg_.dilation) * (K - 1);
+      float* p = e.rows > 0 ? scratch_or_own(ctx, 2, e.rows * C_in, scratch_) : nullptr;
+      if (e.head > 0) {
+        copy_padded_rows(in, L, C_in, cfg_.padding, 0, e.head + reach, p);
+        cpu::conv1d_direct_fp32(p, packed, b, out, relu, e.head, C_in, C_out, K, cfg_.dilation,
+                                false);
+        p += (e.head + reach) * C_in;
+      }
+      if (e.tail > e.head)
+        cpu::conv1d_direct_fp32(in + int64_t(e.head - cfg_.padding) * C_in, packed, b,
+                                out + int64_t(e.head) * C_out, relu, e.tail - e.head, C_in, C_out,
+                                K, cfg_.dilation, false);
+      if (e.tail < L_out) {
+        copy_padded_rows(in, L, C_in, cfg_.padding, e.tail, L_out + reach, p);
+        cpu::conv1d_direct_fp32(p, packed, b, out + int64_t(e.tail) * C_out, relu, L_out - e.tail,
+                                C_in, C_out, K, cfg_.dilation, false);
+      }
       break;
     }
     case Conv1dPath::General:

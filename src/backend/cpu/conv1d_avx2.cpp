@@ -63,7 +63,7 @@ using DirectTile = void (*)(const float*, int, const float*, size_t, int, int, c
 constexpr int kTileRows = 6;
 // Steps that share one pass over a panel pair's weights: the input rows they read stay in
 // cache while the weights stream past.
-constexpr int kGroupSteps = 32;
+constexpr int kGroupSteps = 30;
 
 template <int PANELS>
 constexpr DirectTile kTiles[kTileRows + 1] = {nullptr,
