@@ -1,5 +1,6 @@
 """SmolLM2-135M-Instruct: prompt processing (128-token prompt) and generation (positions 128
-to 256) in tokens per second, for the engine with int8 and with float single-token products,
+to 256) in tokens per second, for the engine with int8 single-token products (blocks of 32
+along the input, and the older form with one scale per row) and with float ones,
 PyTorch eager (`transformers`, the same dequantised weights) and llama.cpp through
 llama-cpp-python on the package's GGUF file re-quantised to Q8_0 by llama.cpp's own
 quantiser. Every runtime runs in its own process per thread count, round after round
@@ -22,21 +23,27 @@ import time
 import numpy as np
 
 PROMPT, STEPS = 128, 128
-RUNTIMES = ["engine-int8", "engine-fp32", "pytorch", "llama.cpp-q8_0"]
+RUNTIMES = ["engine-int8", "engine-int8rows", "engine-fp32", "pytorch", "llama.cpp-q8_0"]
+# Engine forms: folder name -> export options.
+FORMS = {"int8": {}, "int8rows": {"int8_block": 0}, "fp32": {"float_steps": True}}
 
 
 def prepare(directory):
-    """Exports both engine forms, the float Hugging Face copy and the Q8_0 GGUF once."""
+    """Exports the engine forms, the float Hugging Face copy and the Q8_0 GGUF once."""
     from model_inference_tools import llama
 
-    int8_dir, fp32_dir = os.path.join(directory, "int8"), os.path.join(directory, "fp32")
+    folders = {form: os.path.join(directory, form) for form in FORMS}
     hf_dir, q8 = os.path.join(directory, "hf"), os.path.join(directory, "smollm2-q8_0.gguf")
-    if all(os.path.exists(p) for p in (int8_dir, fp32_dir, hf_dir, q8)):
+    if all(os.path.exists(p) for p in [*folders.values(), hf_dir, q8]):
         return
     model, tokenizer = llama.load_gguf()
-    llama.export_llama(model, int8_dir, tokenizer=tokenizer, name="smollm2")
-    llama.export_llama(model, fp32_dir, float_steps=True, tokenizer=tokenizer, name="smollm2")
-    model.save_pretrained(hf_dir)
+    for form, options in FORMS.items():
+        if not os.path.exists(folders[form]):
+            llama.export_llama(model, folders[form], tokenizer=tokenizer, name="smollm2", **options)
+    if not os.path.exists(hf_dir):
+        model.save_pretrained(hf_dir)
+    if os.path.exists(q8):
+        return
     import llama_cpp
 
     params = llama_cpp.llama_model_quantize_default_params()
@@ -139,19 +146,22 @@ def copy_bandwidth():
 
 
 def weight_bytes(directory):
-    """Bytes of weights one generated token reads: int8 rows with one float scale per row for
-    the int8 form, float32 for the float form (the embedding row is negligible)."""
+    """Bytes of weights one generated token reads: int8 values with one float scale per block
+    (int8 form) or per row (int8rows form), float32 for the float form (the embedding row is
+    negligible)."""
     import json as js
     from model_inference_tools import llama
 
     doc = js.load(open(os.path.join(directory, "int8", llama.ARCH_FILE)))
-    n8 = n32 = 0
+    n8 = n8rows = n32 = 0
     for node in doc["nodes"]:
         if node["op"] == "seqgemm_fp32":
             k, n = node["args"]["C_in"], node["args"]["C_out"]
-            n8 += k * n + 4 * n
+            block = node["args"].get("int8_block", 0) or k
+            n8 += k * n + 4 * n * (k // block)
+            n8rows += k * n + 4 * n
             n32 += 4 * k * n
-    return n8, n32
+    return n8, n8rows, n32
 
 
 def main():
@@ -186,11 +196,12 @@ def main():
                 load.append(os.getloadavg()[0])
         print(f"round {rnd + 1}/{args.rounds} done, load {os.getloadavg()[0]:.2f}", file=sys.stderr)
     bw = copy_bandwidth()
-    n8, n32 = weight_bytes(args.dir)
+    n8, n8rows, n32 = weight_bytes(args.dir)
     print(f"\nSmolLM2-135M, prompt {PROMPT} tokens, generation at positions {PROMPT}..{PROMPT + STEPS}; "
           f"load average during the run {min(load):.2f}..{max(load):.2f}")
     print(f"copy bandwidth {bw / 1e9:.1f} GB/s; weights read per token: int8 {n8 / 1e6:.1f} MB "
-          f"(floor {bw / n8:.0f} tokens/s), float {n32 / 1e6:.1f} MB (floor {bw / n32:.0f} tokens/s)\n")
+          f"(floor {bw / n8:.0f} tokens/s), int8rows {n8rows / 1e6:.1f} MB (floor "
+          f"{bw / n8rows:.0f} tokens/s), float {n32 / 1e6:.1f} MB (floor {bw / n32:.0f} tokens/s)\n")
     print("| runtime | threads | prompt tokens/s | generation tokens/s |")
     print("|---|---|---|---|")
     for t in threads:

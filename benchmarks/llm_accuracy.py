@@ -1,6 +1,6 @@
 """SmolLM2-135M-Instruct on the engine against `transformers` with the same dequantised
 weights: next-token logits over a paragraph for one whole run and for token-by-token runs
-(int8 and float single-token products), their top-1 agreement with PyTorch, and greedy
+(int8 single-token products in blocks of 32 and with one scale per row, and float ones), their top-1 agreement with PyTorch, and greedy
 generation from a fixed prompt by both.
 
     PYTHONPATH=build/dev:. python benchmarks/llm_accuracy.py --dir /tmp/smollm2   # after llm.py
@@ -42,7 +42,8 @@ def main():
 
     torch.set_num_threads(1)
     hf = AutoModelForCausalLM.from_pretrained(os.path.join(args.dir, "hf"), dtype=torch.float32).eval()
-    gens = {form: Generator(os.path.join(args.dir, form)) for form in ("int8", "fp32")}
+    gens = {form: Generator(os.path.join(args.dir, form)) for form in ("int8", "int8rows", "fp32")
+            if os.path.exists(os.path.join(args.dir, form))}
     tok = gens["int8"].tokenizer
     ids = tok.encode(PARAGRAPH)
     with torch.no_grad():

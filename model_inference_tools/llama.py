@@ -23,6 +23,8 @@ from model_inference_tools.weights import write_weights
 ARCH_FILE = "model.json"
 WEIGHTS_FILE = "model.bin"
 CONFIG_FILE = "llm_config.json"
+# Block size of the int8 single-token copies that exports write by default (0: one scale per row).
+DEFAULT_INT8_BLOCK = 32
 TOKENIZER_DIR = "tokenizer"
 
 
@@ -38,11 +40,19 @@ def _rope_theta(config: Any) -> float:
     return float(theta)
 
 
-def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama") -> Arch:
+def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama",
+                int8_block: int = DEFAULT_INT8_BLOCK) -> Arch:
     """The engine graph of a Llama-style model. Block projections are named "layers.<i>.*"
     and the output projection "lm_head", so that a single token runs on their int8 copies;
     with ``float_steps`` they are named "blocks.<i>.*" and "head", and single tokens use the
-    float products."""
+    float products.
+
+    ``int8_block`` (a multiple of 32) quantises those int8 copies, and the token, in blocks
+    of that many values along the input with one scale each, which follows the float model
+    much more closely than one scale per row; 0 keeps one scale per row. A projection whose
+    input width it does not divide keeps one scale per row."""
+    if int8_block < 0 or int8_block % 32 != 0:
+        raise ValueError(f"int8_block must be 0 or a positive multiple of 32, got {int8_block}")
     E = int(config.hidden_size)
     Hq = int(config.num_attention_heads)
     Hkv = int(getattr(config, "num_key_value_heads", None) or Hq)
@@ -56,6 +66,12 @@ def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama") 
     block = "blocks" if float_steps else "layers"
     head = "head" if float_steps else "lm_head"
 
+    def proj(node, x, out, C_in, C_out):
+        extra = {}
+        if not float_steps and int8_block and C_in % int8_block == 0:
+            extra["int8_block"] = int8_block
+        arch.add(node, "seqgemm_fp32", [x], out, C_in=C_in, C_out=C_out, **extra)
+
     arch = Arch(model=name, outputs=["logits"])
     arch.add_input("ids", [0, 1])
     arch.add("embed", "embedding_fp32", ["ids"], "h0", num_embeddings=V, embedding_dim=E)
@@ -63,23 +79,23 @@ def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama") 
     for i in range(int(config.num_hidden_layers)):
         p = f"{block}.{i}."
         arch.add(p + "input_norm", "rms_norm_fp32", [h], p + "a", eps=eps)
-        arch.add(p + "q_proj", "seqgemm_fp32", [p + "a"], p + "q", C_in=E, C_out=Hq * d)
-        arch.add(p + "k_proj", "seqgemm_fp32", [p + "a"], p + "k", C_in=E, C_out=Hkv * d)
-        arch.add(p + "v_proj", "seqgemm_fp32", [p + "a"], p + "v", C_in=E, C_out=Hkv * d)
+        proj(p + "q_proj", p + "a", p + "q", E, Hq * d)
+        proj(p + "k_proj", p + "a", p + "k", E, Hkv * d)
+        proj(p + "v_proj", p + "a", p + "v", E, Hkv * d)
         arch.add(p + "attn", "causal_attn_core_fp32", [p + "q", p + "k", p + "v"], p + "ctx",
                  num_q_heads=Hq, num_kv_heads=Hkv, head_dim=d, rope_theta=_rope_theta(config))
-        arch.add(p + "o_proj", "seqgemm_fp32", [p + "ctx"], p + "o", C_in=Hq * d, C_out=E)
+        proj(p + "o_proj", p + "ctx", p + "o", Hq * d, E)
         arch.add(p + "attn_add", "add_fp32", [h, p + "o"], p + "h1")
         arch.add(p + "post_norm", "rms_norm_fp32", [p + "h1"], p + "b", eps=eps)
-        arch.add(p + "gate_proj", "seqgemm_fp32", [p + "b"], p + "g", C_in=E, C_out=F)
+        proj(p + "gate_proj", p + "b", p + "g", E, F)
         arch.add(p + "gate_act", "silu_fp32", [p + "g"], p + "gs")
-        arch.add(p + "up_proj", "seqgemm_fp32", [p + "b"], p + "u", C_in=E, C_out=F)
+        proj(p + "up_proj", p + "b", p + "u", E, F)
         arch.add(p + "mul", "elemwise_mul_fp32", [p + "gs", p + "u"], p + "m")
-        arch.add(p + "down_proj", "seqgemm_fp32", [p + "m"], p + "dn", C_in=F, C_out=E)
+        proj(p + "down_proj", p + "m", p + "dn", F, E)
         arch.add(p + "mlp_add", "add_fp32", [p + "h1", p + "dn"], p + "h2")
         h = p + "h2"
     arch.add("final_norm", "rms_norm_fp32", [h], "hf", eps=eps)
-    arch.add(head, "seqgemm_fp32", ["hf"], "logits", C_in=E, C_out=V)
+    proj(head, "hf", "logits", E, V)
     return arch
 
 
@@ -109,14 +125,14 @@ def llama_tensors(state: dict, config: Any, *, float_steps: bool = False) -> dic
 
 
 def export_llama(model: Any, directory: str, *, float_steps: bool = False, tokenizer: Any = None,
-                 name: str | None = None) -> dict:
+                 name: str | None = None, int8_block: int = DEFAULT_INT8_BLOCK) -> dict:
     """Write `model` (a Hugging Face Llama-style causal LM) to `directory`: the architecture
     and weights files, the generation settings, and the tokenizer when given. Returns the
-    generation settings."""
+    generation settings. ``int8_block`` as in `llama_graph` (0: one scale per row)."""
     config = model.config
     os.makedirs(directory, exist_ok=True)
     name = name or getattr(config, "model_type", "llama")
-    arch = llama_graph(config, float_steps=float_steps, name=name)
+    arch = llama_graph(config, float_steps=float_steps, name=name, int8_block=int8_block)
     arch.write(os.path.join(directory, ARCH_FILE))
     write_weights(os.path.join(directory, WEIGHTS_FILE),
                   llama_tensors(model.state_dict(), config, float_steps=float_steps))
@@ -124,7 +140,8 @@ def export_llama(model: Any, directory: str, *, float_steps: bool = False, token
                 "eos_token_id": getattr(config, "eos_token_id", None),
                 "bos_token_id": getattr(config, "bos_token_id", None),
                 "max_position_embeddings": int(getattr(config, "max_position_embeddings", 2048)),
-                "float_steps": bool(float_steps)}
+                "float_steps": bool(float_steps),
+                "int8_block": 0 if float_steps else int(int8_block)}
     with open(os.path.join(directory, CONFIG_FILE), "w", encoding="utf-8") as f:
         json.dump(settings, f, indent=1)
     if tokenizer is not None:

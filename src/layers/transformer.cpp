@@ -321,8 +321,14 @@ SeqGemmFp32::SeqGemmFp32(const LayerArgs& args)
       c_out(args.get_int("C_out", 0)),
       gelu(args.get_bool("gelu", false)),
       dynamic_quantize(args.get_bool("dynamic_quantize", false)),
-      decoder_weight(is_decoder_name(args.node_name())) {
+      decoder_weight(is_decoder_name(args.node_name())),
+      int8_block(args.get_int("int8_block", 0)) {
   check_dims("SeqGemmFp32", args.node_name(), c_in, c_out);
+  // The block kernel takes whole 32-byte chunks and whole blocks.
+  if (int8_block < 0 || int8_block % 32 != 0 || (int8_block > 0 && c_in % int8_block != 0))
+    layer_error("SeqGemmFp32", args.node_name(),
+                "int8_block must be 0 or a positive multiple of 32 dividing C_in (" +
+                    std::to_string(c_in) + "), got " + std::to_string(int8_block));
 }
 
 void SeqGemmFp32::load_weights(const TensorLookup& lookup) {
@@ -332,7 +338,17 @@ void SeqGemmFp32::load_weights(const TensorLookup& lookup) {
   bias = read_optional<float>(lookup, cls, name, ".bias", c_out);
   const BackendOps& ops = active_backend_or_throw();
   share(cls, name, "weight", c_out, c_in, pack_fp32(ops, weight.data(), c_out, c_in), packed);
-  quantize_weight_rows(weight, c_out, c_in, weight_i8, row_scales);
+  copy_block = decoder_weight && ops.device_kind == 0 ? int8_block : 0;
+  if (copy_block > 0) {
+    weight_i8.assign(size_t(c_out) * c_in, 0);
+    row_scales.assign(size_t(c_in / copy_block) * c_out, 0.0f);
+    for (int n = 0; n < c_out; ++n)
+      cpu::quantize_blocks_int8(weight.data() + size_t(n) * c_in,
+                                weight_i8.data() + size_t(n) * c_in, row_scales.data() + n, c_in,
+                                copy_block, c_out);
+  } else {
+    quantize_weight_rows(weight, c_out, c_in, weight_i8, row_scales);
+  }
   if (ops.device_kind == 0) {
     if (!decoder_weight) {
       std::vector<int8_t>().swap(weight_i8);
@@ -370,6 +386,12 @@ TensorShape SeqGemmFp32::forward(const TensorRef* inputs, int n_inputs, const Bu
   const float* x = static_cast<const float*>(in.data);
   float* y = static_cast<float*>(output.data);
   const TensorShape shape{c_out, in.shape.h, in.shape.w};
+  if (M == 1 && copy_block > 0 && !weight_i8.empty()) {
+    cpu::gemv_int8_blocks_fp32(x, weight_i8.data(), row_scales.data(), floats_or_null(bias), y,
+                               c_in, c_out, copy_block, ctx.backend_handle);
+    if (gelu) ops.gelu_fp32(y, c_out, ctx.backend_handle);
+    return shape;
+  }
   if (M == 1 && !weight_i8.empty() && ops.gemv_int8w_fp32) {
     single_token_int8(ops, x, weight_i8, device_weight_i8, row_scales, device_row_scales, bias, y,
                       c_in, c_out, gelu, ctx);

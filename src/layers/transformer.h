@@ -83,10 +83,12 @@ class SeqGemmFp32 : public ILayer {
   bool gelu = false;
   bool dynamic_quantize = false;
   bool decoder_weight = false;  // keeps the int8 copy for single-token products
+  int32_t int8_block = 0;       // > 0: that copy has one scale per block of K, not per row
+  int32_t copy_block = 0;       // block size of the copy held (0: one scale per row)
   std::vector<float> weight, bias;
   SharedPackedWeightView packed;
   std::vector<int8_t> weight_i8;
-  std::vector<float> row_scales;
+  std::vector<float> row_scales;  // per row, or [C_in / copy_block][C_out] with blocks
   Buffer device_weight_i8, device_row_scales;
 };
 

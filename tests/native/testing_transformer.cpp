@@ -204,6 +204,35 @@ Array<float> gemv_int8w(const Array<float>& x, const Array<int8_t>& W, const Arr
   return y.take({N});
 }
 
+Array<float> gemv_int8_blocks(const Array<float>& x, const Array<int8_t>& W,
+                              const Array<float>& scales, const std::optional<Array<float>>& bias,
+                              int block, const std::string& impl) {
+  if (W.ndim() != 2) throw std::invalid_argument("W must be [N, K]");
+  const int N = int(W.shape(0)), K = int(W.shape(1));
+  if (block <= 0 || block % 32 != 0 || K % block != 0)
+    throw std::invalid_argument("block must be a positive multiple of 32 dividing K");
+  need_len(std::optional<Array<float>>(x), K, "x");
+  need_len(std::optional<Array<float>>(scales), py::ssize_t(K / block) * N, "scales");
+  need_len(bias, N, "bias");
+  Guarded y(static_cast<size_t>(N));
+  if (use_ref(impl))
+    cpu::gemv_int8_blocks_fp32_ref(x.data(), W.data(), scales.data(), data_or_null(bias), y.data(),
+                                   K, N, block);
+  else
+    cpu::gemv_int8_blocks_fp32(x.data(), W.data(), scales.data(), data_or_null(bias), y.data(), K,
+                               N, block, nullptr);
+  return y.take({N});
+}
+
+py::tuple quantize_blocks(const Array<float>& x, int block) {
+  if (block <= 0 || x.size() % block != 0)
+    throw std::invalid_argument("block must be positive and divide the size");
+  Array<int8_t> q({py::ssize_t(x.size())});
+  Array<float> s({py::ssize_t(x.size() / block)});
+  cpu::quantize_blocks_int8(x.data(), q.mutable_data(), s.mutable_data(), x.size(), block, 1);
+  return py::make_tuple(q, s);
+}
+
 Array<float> fake_quantize(const Array<float>& x, bool divide) {
   Array<float> y(std::vector<py::ssize_t>(x.shape(), x.shape() + x.ndim()));
   cpu::fake_quantize_u8(x.data(), y.mutable_data(), size_t(x.size()), divide);
@@ -270,6 +299,9 @@ void bind_transformer_testing(py::module_& t) {
         arg("gelu") = false, arg("impl") = "avx2");
   t.def("gemv_int8w_fp32", gemv_int8w, arg("x"), arg("W"), arg("scales"), arg("bias") = py::none(),
         arg("impl") = "avx2");
+  t.def("gemv_int8_blocks_fp32", gemv_int8_blocks, arg("x"), arg("W"), arg("scales"),
+        arg("bias") = py::none(), arg("block") = 32, arg("impl") = "avx2");
+  t.def("quantize_blocks_int8", quantize_blocks, arg("x"), arg("block") = 32);
   t.def("fake_quantize_u8", fake_quantize, arg("x"), arg("divide") = false);
   t.def("seqgemm_fp32_layers", seqgemm_fp32_layers, arg("names"), arg("W"));
 }

@@ -17,6 +17,7 @@ namespace mi::cpu {
 namespace {
 
 struct GemvQuantized;
+struct GemvBlockScales;
 
 // Below this many values a team costs more than it saves.
 constexpr int64_t kGeluTeamThreshold = 32768;
@@ -100,6 +101,47 @@ void gemv_int8w_fp32(const float* x, const int8_t* Wq, const float* w_scales, co
   }
 }
 
+void quantize_blocks_int8(const float* x, int8_t* q, float* scales, int64_t n, int B,
+                          int64_t scale_stride) {
+  for (int64_t b = 0; b * B < n; ++b) {
+    const float* v = x + b * B;
+    int8_t* out = q + b * B;
+    float a = 0.0f;
+    for (int k = 0; k < B; ++k) a = std::fmax(a, std::fabs(v[k]));
+    if (!(a > 1e-8f)) {
+      scales[b * scale_stride] = 1e-8f;
+      std::fill(out, out + B, int8_t(0));
+      continue;
+    }
+    scales[b * scale_stride] = a * 0.007874016f;
+    const float inv = 127.0f / a;
+    for (int k = 0; k < B; ++k)
+      out[k] = int8_t(std::fmin(std::fmax(std::round(v[k] * inv), -127.0f), 127.0f));
+  }
+}
+
+void gemv_int8_blocks_fp32(const float* x, const int8_t* Wq, const float* w_scales,
+                           const float* bias, float* y, int K, int N, int B, void*) {
+  if (N <= 0 || K <= 0) return;
+  int8_t* q = thread_scratch<GemvQuantized, int8_t>(K);
+  float* s = thread_scratch<GemvBlockScales, float>(K / B);
+  quantize_blocks_int8(x, q, s, K, B, 1);
+  const int threads = int64_t(K) * N >= kGemvTeamThreshold ? team_threads() : 1;
+  if (threads < 2) {
+    gemv_int8_blocks_rows_avx2(q, s, Wq, w_scales, bias, y, K, N, B, 0, N);
+    return;
+  }
+  // Whole groups of eight rows per thread, so every row takes the same path at any count.
+  const int64_t groups = (int64_t(N) + 7) / 8;
+#pragma omp parallel num_threads(threads)
+  {
+    const int t = omp_get_thread_num(), T = omp_get_num_threads();
+    const int64_t n0 = split_begin(groups, t, T) * 8;
+    const int64_t n1 = std::min<int64_t>(split_begin(groups, t + 1, T) * 8, N);
+    if (n0 < n1) gemv_int8_blocks_rows_avx2(q, s, Wq, w_scales, bias, y, K, N, B, int(n0), int(n1));
+  }
+}
+
 void seqgemm_fp32_ref(const float* x, const float* W, const float* bias, float* y, int M, int K,
                       int N, bool gelu) {
   gemm_fp32_ref(x, W, bias, y, false, M, K, N);
@@ -115,6 +157,24 @@ void gemv_int8w_fp32_ref(const float* x, const int8_t* Wq, const float* w_scales
     int32_t acc = 0;
     for (int k = 0; k < K; ++k) acc += int32_t(q[size_t(k)]) * Wq[size_t(n) * K + k];
     y[n] = std::fma(float(acc) * s, w_scales[n], bias ? bias[n] : 0.0f);
+  }
+}
+
+void gemv_int8_blocks_fp32_ref(const float* x, const int8_t* Wq, const float* w_scales,
+                               const float* bias, float* y, int K, int N, int B) {
+  const int nb = K / B;
+  std::vector<int8_t> q(size_t(std::max(K, 1)));
+  std::vector<float> s(size_t(std::max(nb, 1)));
+  quantize_blocks_int8(x, q.data(), s.data(), K, B, 1);
+  for (int n = 0; n < N; ++n) {
+    float acc = 0.0f;
+    for (int b = 0; b < nb; ++b) {
+      int32_t dot = 0;
+      for (int k = b * B; k < (b + 1) * B; ++k)
+        dot += int32_t(q[size_t(k)]) * Wq[size_t(n) * K + k];
+      acc = std::fma(float(dot), s[size_t(b)] * w_scales[size_t(b) * N + n], acc);
+    }
+    y[n] = bias ? acc + bias[n] : acc;
   }
 }
 

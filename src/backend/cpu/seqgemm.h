@@ -20,6 +20,25 @@ void seqgemm_int8(const float* x, const uint8_t* packed, const float* w_scales,
 void gemv_int8w_fp32(const float* x, const int8_t* Wq, const float* w_scales, const float* bias,
                      float* y, int K, int N, void* ctx);
 
+// Single token against int8 weights quantised in blocks of B along K: Wq is N x K, w_scales
+// is block-major ([K/B][N], so eight rows' scales of a block are adjacent). The token is
+// quantised in blocks of B as well; y[n] accumulates float(int32 dot of block b) * (token
+// scale b * weight scale b,n) in ascending b with fused multiply-adds, then adds the bias.
+// B is a positive multiple of 32 dividing K. Work is split over rows only.
+void gemv_int8_blocks_fp32(const float* x, const int8_t* Wq, const float* w_scales,
+                           const float* bias, float* y, int K, int N, int B, void* ctx);
+
+// Symmetric int8 copy of n values in blocks of B: scale max|v|/127 per block, values rounded
+// half away from zero into [-127, 127]; a block of magnitude at most 1e-8 gets scale 1e-8 and
+// zeros. The scale of block b goes to scales[b * scale_stride].
+void quantize_blocks_int8(const float* x, int8_t* q, float* scales, int64_t n, int B,
+                          int64_t scale_stride);
+
+// Rows [n0, n1) of gemv_int8_blocks_fp32 from the already quantised token (xq, xs).
+void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t* Wq,
+                                const float* w_scales, const float* bias, float* y, int K, int N,
+                                int B, int n0, int n1);
+
 // GELU over n values, shared by a team in 8-aligned pieces, so every value is computed
 // exactly as by one call over all n.
 void gelu_fp32_shared(float* x, int64_t n);
@@ -36,5 +55,7 @@ void seqgemm_fp32_ref(const float* x, const float* W, const float* bias, float* 
                       int N, bool gelu);
 void gemv_int8w_fp32_ref(const float* x, const int8_t* Wq, const float* w_scales, const float* bias,
                          float* y, int K, int N);
+void gemv_int8_blocks_fp32_ref(const float* x, const int8_t* Wq, const float* w_scales,
+                               const float* bias, float* y, int K, int N, int B);
 
 }  // namespace mi::cpu
