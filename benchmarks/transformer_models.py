@@ -13,51 +13,23 @@ patch convolution stays float in both.
 from __future__ import annotations
 
 import os
+import sys
 import warnings
 
 import numpy as np
 import torch
 from torch import nn
 
-# name: (image size, patch, hidden size, heads, layers, MLP size, classes)
-VITS = {
-    "vit-b16": (224, 16, 768, 12, 12, 3072, 1000),
-    "deit-small": (224, 16, 384, 6, 12, 1536, 1000),
-}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import torch_encoders  # noqa: E402
+
+VITS = {k: torch_encoders.VIT_SHAPES[k] for k in ("vit-b16", "deit-small")}
 TOKENS = {"minilm-16": 16, "minilm-128": 128}
 
 
-def randomize(module: nn.Module, seed: int) -> nn.Module:
-    """Weights N(0, 1/fan_in), biases and embeddings small but non-zero, norm gains near 1
-    (torchvision starts the head and the class token at zero, which makes every logit a
-    constant)."""
-    g = torch.Generator().manual_seed(seed)
-    with torch.no_grad():
-        for name, p in module.named_parameters():
-            noise = torch.randn(p.shape, generator=g)
-            if p.dim() >= 2 and p.shape[0] > 1:
-                p.copy_(noise / p[0].numel() ** 0.5)
-            elif name.endswith("weight"):
-                p.copy_(1 + 0.1 * noise)
-            elif p.dim() == 3:
-                p.copy_(0.3 * noise)
-            else:
-                p.copy_(0.05 * noise)
-    return module.eval()
-
-
 def vit(name: str, seed: int = 0) -> nn.Module:
-    from model_inference_tools.torchvision_import import import_torchvision
-
-    import_torchvision()
-    from torchvision.models.vision_transformer import VisionTransformer
-
-    size, patch, d, heads, layers, mlp, classes = VITS[name]
-    m = VisionTransformer(image_size=size, patch_size=patch, num_layers=layers, num_heads=heads,
-                          hidden_dim=d, mlp_dim=mlp, num_classes=classes)
-    for block in m.encoder.layers:
-        block.mlp[1] = nn.GELU(approximate="tanh")
-    return randomize(m, seed)
+    """torchvision's ViT of that shape with the tests' random weights and tanh GELU."""
+    return torch_encoders.torchvision_vit(name, seed)
 
 
 class MeanPooled(nn.Module):

@@ -6,7 +6,7 @@ import pytest
 import torch
 from torch import nn
 
-import transformer_models as tm
+import torch_encoders as tm
 import transformer_file_reference as file_reference
 from harness import check
 from model_inference_tools import transformer_graph as tg

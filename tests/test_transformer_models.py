@@ -7,7 +7,7 @@ import torch
 from torch import nn
 
 import model_inference as mi
-import transformer_models as tm
+import torch_encoders as tm
 from harness import ALL_THREADS, check, num_threads
 from model_inference_tools import transformer_graph as tg
 from model_inference_tools.engine_io import to_engine_layout

@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace mi::python {
@@ -24,6 +26,13 @@ std::vector<pybind11::ssize_t> dims(const Array<T>& a) {
 template <class T>
 const T* data_or_null(const std::optional<Array<T>>& a) {
   return a ? a->data() : nullptr;
+}
+
+// The kernel a test binding runs: "ref" for the scalar reference, "avx2" for the vector one.
+inline bool use_ref(const std::string& impl) {
+  if (impl == "ref") return true;
+  if (impl == "avx2") return false;
+  throw std::invalid_argument("impl must be 'ref' or 'avx2', got '" + impl + "'");
 }
 
 }  // namespace mi::python

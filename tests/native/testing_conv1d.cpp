@@ -23,12 +23,6 @@ namespace mi::python {
 
 namespace {
 
-bool use_ref(const std::string& impl) {
-  if (impl == "ref") return true;
-  if (impl == "avx2") return false;
-  throw std::invalid_argument("impl must be 'ref' or 'avx2', got '" + impl + "'");
-}
-
 struct Shapes {
   int L, C_in, C_out, K;
 };

@@ -21,12 +21,6 @@ namespace mi::python {
 
 namespace {
 
-bool use_ref(const std::string& impl) {
-  if (impl == "ref") return true;
-  if (impl == "avx2") return false;
-  throw std::invalid_argument("impl must be 'ref' or 'avx2', got '" + impl + "'");
-}
-
 // Output storage with a guard area behind it, to catch writes past the result.
 constexpr size_t kGuard = 64;
 constexpr float kSentinel = -1234.5f;

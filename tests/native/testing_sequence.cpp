@@ -28,12 +28,6 @@ namespace mi::python {
 
 namespace {
 
-bool use_ref(const std::string& impl) {
-  if (impl == "ref") return true;
-  if (impl == "avx2") return false;
-  throw std::invalid_argument("impl must be 'ref' or 'avx2', got '" + impl + "'");
-}
-
 struct Rows {
   int rows;
   int C;

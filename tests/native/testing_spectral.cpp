@@ -20,12 +20,6 @@ namespace mi::python {
 
 namespace {
 
-bool use_ref(const std::string& impl) {
-  if (impl == "ref") return true;
-  if (impl == "avx2") return false;
-  throw std::invalid_argument("impl must be 'ref' or 'avx2', got '" + impl + "'");
-}
-
 void check_fft(int n_fft, int hop) {
   if (n_fft < 2 || n_fft % 2 || hop < 1)
     throw std::invalid_argument("n_fft must be even and at least 2, hop at least 1");

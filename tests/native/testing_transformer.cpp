@@ -31,12 +31,6 @@ namespace mi::python {
 
 namespace {
 
-bool use_ref(const std::string& impl) {
-  if (impl == "ref") return true;
-  if (impl == "avx2") return false;
-  throw std::invalid_argument("impl must be 'ref' or 'avx2', got '" + impl + "'");
-}
-
 void need_shape(const py::array& a, int rows, int cols, const char* what) {
   if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != cols)
     throw std::invalid_argument(std::string(what) + " must be [" + std::to_string(rows) + ", " +

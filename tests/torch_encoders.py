@@ -2,7 +2,6 @@
 nn.TransformerEncoderLayer blocks, and small Hugging Face BERT models, with random weights
 scaled so that every layer's output depends on the input."""
 
-import pytest
 import torch
 from torch import nn
 
@@ -95,6 +94,8 @@ def plain_vit(seed: int = 0, **kw) -> nn.Module:
 def bert(seed: int = 0, hidden_act="gelu_new", hidden=32, heads=4, layers=2, vocab=50,
          positions=40, **kw) -> nn.Module:
     import_torchvision()
+    import pytest
+
     pytest.importorskip("transformers")
     from transformers import BertConfig, BertModel
 
