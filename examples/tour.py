@@ -44,7 +44,7 @@ def commands(step: str, cache: Path, threads: int) -> list[list[str]]:
                  "--query", "Someone is having a meal."]]
     if step == "llm":
         folder = cache / "smollm2-int8"
-        export = [] if (folder / "arch.json").exists() or any(folder.glob("*.json")) else [
+        export = [] if any(folder.glob("*.json")) else [
             [py, "-m", "model_inference_tools", "export-llm", str(folder)]]
         return export + [[py, "-m", "model_inference_tools", "generate", str(folder),
                           "--prompt", "What is the capital of France?", "--max-tokens", "48",

@@ -19,6 +19,13 @@ namespace {
 
 const float* floats_or_null(const std::vector<float>& v) { return v.empty() ? nullptr : v.data(); }
 
+// The input as 8-bit activations would see it (the layer's dynamic_quantize switch), in store.
+const float* fake_quantized(const float* x, size_t n, std::vector<float>& store) {
+  store.resize(n);
+  cpu::fake_quantize_u8(x, store.data(), n, false);
+  return store.data();
+}
+
 std::string dims(int64_t rows, int64_t cols) {
   return std::to_string(rows) + "x" + std::to_string(cols);
 }
@@ -223,11 +230,7 @@ TensorShape AttentionFp32::forward(const TensorRef* inputs, int n_inputs, const 
   float* work = static_cast<float*>(scratch(cls, name, ctx, 3, 12 * uint64_t(n)));
   const float* x = static_cast<const float*>(in.data);
   std::vector<float> quantized;
-  if (dynamic_quantize) {
-    quantized.resize(n);
-    cpu::fake_quantize_u8(x, quantized.data(), n, false);
-    x = quantized.data();
-  }
+  if (dynamic_quantize) x = fake_quantized(x, n, quantized);
   ops.attention_fp32(x, floats_or_null(w_qkv), floats_or_null(b_qkv), floats_or_null(w_proj),
                      floats_or_null(b_proj), static_cast<float*>(output.data), T, E_, num_heads,
                      work, static_cast<const float*>(qkv_packed.buffer.data),
@@ -398,11 +401,7 @@ TensorShape SeqGemmFp32::forward(const TensorRef* inputs, int n_inputs, const Bu
     return shape;
   }
   std::vector<float> quantized;
-  if (dynamic_quantize) {
-    quantized.resize(size_t(M) * c_in);
-    cpu::fake_quantize_u8(x, quantized.data(), quantized.size(), false);
-    x = quantized.data();
-  }
+  if (dynamic_quantize) x = fake_quantized(x, size_t(M) * c_in, quantized);
   ops.seqgemm_fp32(x, floats_or_null(weight), floats_or_null(bias), y, M, c_in, c_out, gelu,
                    static_cast<const float*>(packed.buffer.data), ctx.backend_handle);
   return shape;
