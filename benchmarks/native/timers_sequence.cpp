@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backend/backend.h"
+#include "backend/buffer.h"
 #include "backend/cpu/lstm.h"
 
 namespace py = pybind11;
@@ -104,11 +105,13 @@ double lstm_recurrence(int T, int H, int n_dirs, int repeats) {
   std::vector<float> gx(size_t(T) * gx_stride), w_hh(size_t(4) * H * H), out(size_t(T) * 2 * H);
   for (size_t i = 0; i < gx.size(); ++i) gx[i] = float(i % 31) * 0.03f - 0.4f;
   for (size_t i = 0; i < w_hh.size(); ++i) w_hh[i] = float(i % 17) * 0.004f - 0.03f;
-  std::vector<float> w_rec(cpu::lstm_recurrent_floats(H));
-  cpu::pack_lstm_recurrent(w_hh.data(), H, w_rec.data());
+  // Cache-line aligned, as the layer keeps it.
+  Buffer w_rec = host_allocator().make_buffer(cpu::lstm_recurrent_floats(H) * sizeof(float));
+  float* rec = static_cast<float*>(w_rec.data);
+  cpu::pack_lstm_recurrent(w_hh.data(), H, rec);
   cpu::LstmDirection dirs[2];
   for (int d = 0; d < n_dirs; ++d)
-    dirs[d] = {gx.data() + d * 4 * Hp, w_rec.data(), out.data() + d * H, d == 1};
+    dirs[d] = {gx.data() + d * 4 * Hp, rec, out.data() + d * H, d == 1};
   double best = 1e30;
   {
     py::gil_scoped_release unlocked;

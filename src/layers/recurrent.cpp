@@ -69,8 +69,8 @@ void LstmFp32::load_weights(const TensorLookup& lookup) {
     bias_all.insert(bias_all.end(), bias_order.begin(), bias_order.end());
 
     Direction& dir = dirs_[d];
-    dir.w_rec.resize(cpu::lstm_recurrent_floats(H));
-    cpu::pack_lstm_recurrent(w_hh.data(), H, dir.w_rec.data());
+    dir.w_rec = host_allocator().make_buffer(cpu::lstm_recurrent_floats(H) * sizeof(float));
+    cpu::pack_lstm_recurrent(w_hh.data(), H, static_cast<float*>(dir.w_rec.data));
     if (ops.lstm_fp32) {
       dir.raw[0] = std::move(w_ih);
       dir.raw[1] = std::move(b_ih);
@@ -121,7 +121,8 @@ TensorShape LstmFp32::forward(const TensorRef* inputs, int n_inputs, const Buffe
   float* out = static_cast<float*>(output.data);
   cpu::LstmDirection dirs[2];
   for (int d = 0; d < directions(); ++d)
-    dirs[d] = {gx + d * dir_gates, dirs_[d].w_rec.data(), out + int64_t(d) * H, d == 1};
+    dirs[d] = {gx + d * dir_gates, static_cast<const float*>(dirs_[d].w_rec.data),
+               out + int64_t(d) * H, d == 1};
   cpu::lstm_recurrence_fp32(dirs, directions(), T, H, gates, int64_t(directions()) * H);
   return output_shape(x.shape);
 }

@@ -31,7 +31,9 @@ class LstmFp32 : public ILayer {
     // whole LSTM itself, and their device copies.
     std::vector<float> raw[4];
     Buffer device[4];
-    std::vector<float> w_rec;  // W_hh in the recurrence's step layout
+    // W_hh in the recurrence's step layout, on whole cache lines: a step streams it from L2,
+    // and vector loads straddling two lines would halve that stream's rate.
+    Buffer w_rec;
   };
 
   int directions() const { return bidirectional ? 2 : 1; }
