@@ -4,7 +4,8 @@ LSTM: milliseconds per call of the engine's layer (through a model file), ONNX R
 LSTM and torch.nn.LSTM with the same weights, bidirectional with input 640 and hidden 256
 over 20 to 500 steps (and one direction at 500). The three run interleaved, round after
 round, in one process per thread count; the table shows medians and the peers' time over
-the engine's (above 1: the engine is faster).
+the engine's (above 1: the engine is faster). One thread is timed in process CPU time,
+which other programs on a shared machine do not inflate; more threads in wall time.
 
 Element-wise sequence kernels: GB/s (bytes read plus written per call) of adaptive instance
 and layer norm, Snake and the shaping kernels on 512 x 2,000 to 128 x 40,000 sequences,
@@ -91,18 +92,19 @@ def torch_lstm(lstm, threads):
     return run
 
 
-def seconds(fn, x, min_time=0.02):
-    """Mean seconds per call over as many calls as fill min_time."""
-    n, t0 = 0, time.perf_counter()
+def seconds(fn, x, clock, min_time=0.02):
+    """Mean seconds per call over as many calls as fill min_time on `clock`."""
+    n, t0 = 0, clock()
     while True:
         fn(x)
         n += 1
-        dt = time.perf_counter() - t0
+        dt = clock() - t0
         if dt >= min_time:
             return dt / n
 
 
 def measure_lstm(threads, rounds):
+    clock = time.process_time if threads == 1 else time.perf_counter
     rows = []
     with tempfile.TemporaryDirectory() as d:
         for steps, bidirectional in LSTM_SHAPES:
@@ -117,7 +119,7 @@ def measure_lstm(threads, rounds):
             times = {k: [] for k in contenders}
             for _ in range(rounds):
                 for k, fn in contenders.items():
-                    times[k].append(seconds(fn, x))
+                    times[k].append(seconds(fn, x, clock))
             rows.append({"steps": steps, "bidirectional": bidirectional, "max_err": err,
                          **{k: float(np.median(v)) * 1e3 for k, v in times.items()},
                          **{"best_" + k: float(np.min(v)) * 1e3 for k, v in times.items()}})
@@ -172,8 +174,9 @@ def main():
         results[t] = json.loads(subprocess.run(cmd, env=env, check=True, capture_output=True,
                                                text=True).stdout)
     if a.only != "kernels":
-        print(f"LSTM, input {I}, hidden {H}: ms per call, median and best of {a.rounds} "
-              "interleaved rounds; ratio = peer / engine (medians, best in brackets)")
+        print(f"LSTM, input {I}, hidden {H}: ms per call (1 thread: CPU time, else wall time), "
+              f"median and best of {a.rounds} interleaved rounds; ratio = peer / engine "
+              "(medians, best in brackets)")
         print(f"{'thr':>3} {'steps':>5} {'dirs':>4} {'engine':>14} {'ORT':>14} {'torch':>14} "
               f"{'ORT/eng':>12} {'torch/eng':>12} {'max err':>8}")
         for t, r in results.items():
