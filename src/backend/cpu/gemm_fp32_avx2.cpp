@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "backend/cpu/activation_avx2.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/lanes_avx2.h"
 
@@ -14,7 +15,7 @@ namespace {
 // panel stores only `w` columns. `b` points at the first panel, `pstride` floats apart.
 template <int ROWS, int PANELS, bool PREFETCH>
 inline void tile(const float* A, int K, const float* b, size_t pstride, const __m256* bias,
-                 float* C, int N, bool relu, int w) {
+                 float* C, int N, Fp32Epilogue epi, int w) {
   // The row and panel loops are unrolled in full so that the sums stay in registers.
   __m256 acc[ROWS][PANELS];
 #pragma GCC unroll 8
@@ -43,7 +44,8 @@ inline void tile(const float* A, int K, const float* b, size_t pstride, const __
   for (int r = 0; r < ROWS; ++r)
     for (int p = 0; p < PANELS; ++p) {
       __m256 v = _mm256_add_ps(acc[r][p], bias[p]);
-      if (relu) v = relu8(v);
+      if (epi == Fp32Epilogue::kRelu) v = relu8(v);
+      if (epi == Fp32Epilogue::kGelu) v = gelu8(v);
       store_partial(C + size_t(r) * N + p * 8, v, p == PANELS - 1 ? w : 8);
     }
 }
@@ -55,7 +57,7 @@ constexpr int kChunkRows = 42 * kTileRows;
 
 template <int ROWS>
 void row_tile(const float* A, int K, const float* packed, size_t pstride, const float* bias,
-              float* C, bool relu, int N, int p0, int q, int p1) {
+              float* C, Fp32Epilogue epi, int N, int p0, int q, int p1) {
   // Fewer than three rows: four panels side by side give enough independent FMA chains to
   // hide the FMA latency.
   constexpr int kWide = ROWS < 3 ? 4 : 2;
@@ -64,33 +66,33 @@ void row_tile(const float* A, int K, const float* packed, size_t pstride, const 
   for (; p + kWide <= q; p += kWide) {
     __m256 bv[kWide];
     for (int i = 0; i < kWide; ++i) bv[i] = load_partial(bias ? bias + (p + i) * 8 : nullptr, 8);
-    tile<ROWS, kWide, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, 8);
+    tile<ROWS, kWide, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, epi, 8);
   }
   for (; p + 2 <= q; p += 2) {
     const __m256 bv[2] = {load_partial(bias ? bias + p * 8 : nullptr, 8),
                           load_partial(bias ? bias + p * 8 + 8 : nullptr, 8)};
-    tile<ROWS, 2, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, 8);
+    tile<ROWS, 2, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, epi, 8);
   }
   for (; p < p1; ++p) {
     const int w = std::min(8, N - 8 * p);
     const __m256 bv[1] = {load_partial(bias ? bias + p * 8 : nullptr, w)};
-    tile<ROWS, 1, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, relu, w);
+    tile<ROWS, 1, kPrefetch>(A, K, packed + p * pstride, pstride, bv, C + p * 8, N, epi, w);
   }
 }
 
-using RowTileFn = void (*)(const float*, int, const float*, size_t, const float*, float*, bool, int,
-                           int, int, int);
+using RowTileFn = void (*)(const float*, int, const float*, size_t, const float*, float*,
+                           Fp32Epilogue, int, int, int, int);
 constexpr RowTileFn kRowTiles[kTileRows + 1] = {nullptr,     row_tile<1>, row_tile<2>, row_tile<3>,
                                                 row_tile<4>, row_tile<5>, row_tile<6>};
 
 // Rows [m0, m1) against panels [p0, p1), of which [p0, q) are whole 8-column panels.
-void share_rows(const float* A, const float* packed, const float* bias, float* C, bool relu, int K,
-                int N, int p0, int q, int p1, int m0, int m1) {
+void share_rows(const float* A, const float* packed, const float* bias, float* C, Fp32Epilogue epi,
+                int K, int N, int p0, int q, int p1, int m0, int m1) {
   const size_t pstride = size_t(K) * 8;
   for (int c0 = m0; c0 < m1; c0 += kChunkRows) {
     const int c1 = std::min(c0 + kChunkRows, m1);
     if (c1 - c0 < 3) {
-      kRowTiles[c1 - c0](A + size_t(c0) * K, K, packed, pstride, bias, C + size_t(c0) * N, relu, N,
+      kRowTiles[c1 - c0](A + size_t(c0) * K, K, packed, pstride, bias, C + size_t(c0) * N, epi, N,
                          p0, q, p1);
       continue;
     }
@@ -98,18 +100,18 @@ void share_rows(const float* A, const float* packed, const float* bias, float* C
       const int pe = std::min(p + 2, q);
       for (int m = c0; m < c1; m += kTileRows)
         kRowTiles[std::min(kTileRows, c1 - m)](A + size_t(m) * K, K, packed, pstride, bias,
-                                               C + size_t(m) * N, relu, N, p, pe, pe);
+                                               C + size_t(m) * N, epi, N, p, pe, pe);
     }
     for (int m = c0; m < c1 && q < p1; m += kTileRows)
       kRowTiles[std::min(kTileRows, c1 - m)](A + size_t(m) * K, K, packed, pstride, bias,
-                                             C + size_t(m) * N, relu, N, q, q, p1);
+                                             C + size_t(m) * N, epi, N, q, q, p1);
   }
 }
 
 }  // namespace
 
 void gemm_fp32_share_avx2(const float* A, const float* packed, const float* bias, float* C,
-                          bool relu, int M, int K, int N, int p0, int p1, int r0, int r1,
+                          Fp32Epilogue epi, int M, int K, int N, int p0, int p1, int r0, int r1,
                           bool tail) {
   int q = p0;
   while (q < p1 && 8 * q + 8 <= N) ++q;
@@ -119,8 +121,8 @@ void gemm_fp32_share_avx2(const float* A, const float* packed, const float* bias
     m1 = M;
     tail = false;
   }
-  if (8 * r0 < m1) share_rows(A, packed, bias, C, relu, K, N, p0, q, p1, 8 * r0, m1);
-  if (tail && full < M) share_rows(A, packed, bias, C, relu, K, N, p0, q, p1, full, M);
+  if (8 * r0 < m1) share_rows(A, packed, bias, C, epi, K, N, p0, q, p1, 8 * r0, m1);
+  if (tail && full < M) share_rows(A, packed, bias, C, epi, K, N, p0, q, p1, full, M);
 }
 
 void relu_fp32_avx2(float* x, int n) {
