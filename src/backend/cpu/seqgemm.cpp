@@ -76,8 +76,8 @@ void seqgemm_fp32(const float* x, const float* W, const float* bias, float* y, i
     if (gelu) gelu_fp32_shared(y, int64_t(M) * N);
     return;
   }
-  // The GELU rides on the product's stores while the outputs are still in registers, unless
-  // gelu_fp32 would give the last M*N mod 8 values its scalar form.
+  // The GELU runs on each output tile just after its store, while it is in L1 (and inside the
+  // product's team), unless gelu_fp32 would give the last M*N mod 8 values its scalar form.
   const bool fused = gelu && int64_t(M) * N % 8 == 0;
   gemm_packed_fp32_epilogue(x, packed, bias, y, fused ? Fp32Epilogue::kGelu : Fp32Epilogue::kNone,
                             M, K, N, false);
