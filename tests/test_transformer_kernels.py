@@ -124,6 +124,10 @@ def test_seqgemm_fp32(case, M, N, gelu):
                packed=(True, False))
     expected = x.astype(np.float64) @ W.T + b
     case.check(want, R.gelu_tanh(expected) if gelu else expected, atol=2e-5, rtol=2e-5)
+    if gelu:
+        # The GELU applied in the product's stores equals the product followed by the GELU op.
+        two_steps = T.activation("gelu", T.seqgemm_fp32(x, W, b), in_place=True)
+        case.check(T.seqgemm_fp32(x, W, b, True), two_steps, exact=True)
 
 
 def test_seqgemm_fp32_gelu_over_a_team(case):

@@ -12,14 +12,6 @@ using namespace act;
 
 namespace {
 
-// 1/d from the hardware estimate and two Newton steps r <- r*(2 - d*r).
-inline __m256 recip8(__m256 d) {
-  const __m256 two = _mm256_set1_ps(2.0f);
-  __m256 r = _mm256_rcp_ps(d);
-  r = _mm256_mul_ps(r, _mm256_fnmadd_ps(d, r, two));
-  return _mm256_mul_ps(r, _mm256_fnmadd_ps(d, r, two));
-}
-
 inline __m256 sigmoid8(__m256 x) {
   const __m256 neg = _mm256_sub_ps(_mm256_setzero_ps(), x);
   return recip8(_mm256_add_ps(_mm256_set1_ps(1.0f), exp8(neg)));
@@ -35,14 +27,6 @@ inline __m256 sin8(__m256 x) {
   q = _mm256_fmadd_ps(r2, q, _mm256_set1_ps(1.0f));
   const __m256i odd = _mm256_slli_epi32(_mm256_cvtps_epi32(k), 31);
   return _mm256_xor_ps(_mm256_mul_ps(r, q), _mm256_castsi256_ps(odd));
-}
-
-inline __m256 gelu8(__m256 x) {
-  const __m256 x2 = _mm256_mul_ps(x, x);
-  const __m256 u = _mm256_fmadd_ps(_mm256_mul_ps(_mm256_set1_ps(kGeluCubic), x2), x, x);
-  const __m256 z = _mm256_mul_ps(_mm256_set1_ps(kGeluTwoSqrt2OverPi), u);
-  const __m256 s = recip8(_mm256_add_ps(_mm256_set1_ps(1.0f), exp8(z)));
-  return _mm256_fnmadd_ps(x, s, x);
 }
 
 template <class Block, class Tail>

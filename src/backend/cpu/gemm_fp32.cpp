@@ -35,37 +35,43 @@ namespace {
 
 // Column split when the team has several threads and fewer rows than columns; otherwise
 // 8-row blocks are split evenly and thread 0 also takes the trailing rows.
-void run_team_share(const float* A, const float* packed, const float* bias, float* C, bool relu,
-                    int M, int K, int N, int t, int T) {
+void run_team_share(const float* A, const float* packed, const float* bias, float* C,
+                    Fp32Epilogue epi, int M, int K, int N, int t, int T) {
   const int nb = (N + 7) / 8;
   const int mb = M / 8;
   if (T > 1 && M < N) {
     const int p0 = int(int64_t(nb) * t / T);
     const int p1 = int(int64_t(nb) * (t + 1) / T);
-    gemm_fp32_share_avx2(A, packed, bias, C, relu, M, K, N, p0, p1, 0, mb, true);
+    gemm_fp32_share_avx2(A, packed, bias, C, epi, M, K, N, p0, p1, 0, mb, true);
   } else {
     const int r0 = int(int64_t(mb) * t / T);
     const int r1 = int(int64_t(mb) * (t + 1) / T);
-    gemm_fp32_share_avx2(A, packed, bias, C, relu, M, K, N, 0, nb, r0, r1, t == 0);
+    gemm_fp32_share_avx2(A, packed, bias, C, epi, M, K, N, 0, nb, r0, r1, t == 0);
   }
 }
 
 }  // namespace
 
-void gemm_packed_fp32(const float* A, const float* packed, const float* bias, float* C, bool relu,
-                      int M, int K, int N, bool team, void* ctx) {
+void gemm_packed_fp32_epilogue(const float* A, const float* packed, const float* bias, float* C,
+                               Fp32Epilogue epi, int M, int K, int N, bool team) {
   if (M <= 0 || N <= 0) return;
   if (team) {
-    run_team_share(A, packed, bias, C, relu, M, K, N, omp_get_thread_num(), omp_get_num_threads());
+    run_team_share(A, packed, bias, C, epi, M, K, N, omp_get_thread_num(), omp_get_num_threads());
     return;
   }
   const int threads = gemm_packed_fp32_threads(M, K, N);
   if (threads > 1) {
 #pragma omp parallel num_threads(threads)
-    gemm_packed_fp32(A, packed, bias, C, relu, M, K, N, true, ctx);
+    run_team_share(A, packed, bias, C, epi, M, K, N, omp_get_thread_num(), omp_get_num_threads());
     return;
   }
-  run_team_share(A, packed, bias, C, relu, M, K, N, 0, 1);
+  run_team_share(A, packed, bias, C, epi, M, K, N, 0, 1);
+}
+
+void gemm_packed_fp32(const float* A, const float* packed, const float* bias, float* C, bool relu,
+                      int M, int K, int N, bool team, void*) {
+  gemm_packed_fp32_epilogue(A, packed, bias, C, relu ? Fp32Epilogue::kRelu : Fp32Epilogue::kNone, M,
+                            K, N, team);
 }
 
 void gemm_fp32(const float* x, const float* W, const float* bias, float* y, int K, int N,

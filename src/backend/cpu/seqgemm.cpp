@@ -69,13 +69,19 @@ void fake_quantize_u8(const float* x, float* y, size_t n, bool divide) {
 }
 
 void seqgemm_fp32(const float* x, const float* W, const float* bias, float* y, int M, int K, int N,
-                  bool gelu, const float* packed, void* ctx) {
+                  bool gelu, const float* packed, void*) {
   if (M <= 0 || N <= 0) return;
-  if (packed)
-    gemm_packed_fp32(x, packed, bias, y, false, M, K, N, false, ctx);
-  else
+  if (!packed) {
     gemm_fp32_ref(x, W, bias, y, false, M, K, N);
-  if (gelu) gelu_fp32_shared(y, int64_t(M) * N);
+    if (gelu) gelu_fp32_shared(y, int64_t(M) * N);
+    return;
+  }
+  // The GELU runs on each output tile just after its store, while it is in L1 (and inside the
+  // product's team), unless gelu_fp32 would give the last M*N mod 8 values its scalar form.
+  const bool fused = gelu && int64_t(M) * N % 8 == 0;
+  gemm_packed_fp32_epilogue(x, packed, bias, y, fused ? Fp32Epilogue::kGelu : Fp32Epilogue::kNone,
+                            M, K, N, false);
+  if (gelu && !fused) gelu_fp32_shared(y, int64_t(M) * N);
 }
 
 void seqgemm_int8(const float* x, const uint8_t* packed, const float* w_scales,
