@@ -91,8 +91,9 @@ double transformer_kernel(const std::string& op, int T, int E, int N, int heads,
                          z.data(), b3.data(), y.data(), T, E, heads, work.data(), q8.data(),
                          sscr.data(), nullptr);
     };
-  } else if (op == "attention_core") {
-    run = [&] { cpu::attention_heads(qkv.data(), y.data(), T, E, heads); };
+  } else if (op == "attention_core" || op == "attention_core_expf") {
+    const bool poly = op == "attention_core";
+    run = [&] { cpu::attention_heads(qkv.data(), y.data(), T, E, heads, poly); };
   } else if (op == "layernorm_fp32") {
     run = [&] {
       ops.layernorm_fp32(x.data(), gamma.data(), gamma.data(), y.data(), T, E, 1e-6f, nullptr);

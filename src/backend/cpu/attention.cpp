@@ -26,8 +26,8 @@ struct HeadValues;
 // Below this many score multiply-adds (T * T * E) a team costs more than it saves.
 constexpr int64_t kAttnTeamThreshold = 65536;
 
-using HeadFn = void (*)(const float*, const float*, const float*, float*, int, int, int, int,
-                        float);
+using HeadFn = void (*)(const float*, const float*, const float*, float*, int, int, int, int, float,
+                        bool);
 
 // Copies head h of the T rows of 3E floats into q (T x d), kt (d x Tp, transposed, padding
 // columns 0.0) and v (T x d).
@@ -43,8 +43,8 @@ void copy_head(const float* qkv, int T, int Tp, int E, int d, int h, float* q, f
   for (int k = 0; k < d; ++k) std::fill(kt + size_t(k) * Tp + T, kt + size_t(k + 1) * Tp, 0.0f);
 }
 
-void run_heads(const float* qkv, float* out, int T, int E, int num_heads, HeadFn head,
-               bool serial) {
+void run_heads(const float* qkv, float* out, int T, int E, int num_heads, bool poly_exp,
+               HeadFn head, bool serial) {
   std::fill(out, out + size_t(T) * E, 0.0f);
   if (T <= 0 || E <= 0 || num_heads < 1) return;
   const int d = E / num_heads;
@@ -56,7 +56,7 @@ void run_heads(const float* qkv, float* out, int T, int E, int num_heads, HeadFn
     float* kt = thread_scratch<HeadKeys, float>(int64_t(Tp) * d);
     float* v = thread_scratch<HeadValues, float>(int64_t(T) * d);
     copy_head(qkv, T, Tp, E, d, h, q, kt, v);
-    head(q, kt, v, out + size_t(h) * d, E, T, Tp, d, scale);
+    head(q, kt, v, out + size_t(h) * d, E, T, Tp, d, scale, poly_exp);
   };
   const bool worth_a_team = int64_t(T) * T * E >= kAttnTeamThreshold;
   const int threads = serial || !worth_a_team ? 1 : std::min(team_threads(), num_heads);
@@ -70,12 +70,12 @@ void run_heads(const float* qkv, float* out, int T, int E, int num_heads, HeadFn
 
 }  // namespace
 
-void attention_heads(const float* qkv, float* out, int T, int E, int num_heads) {
-  run_heads(qkv, out, T, E, num_heads, attention_head_avx2, false);
+void attention_heads(const float* qkv, float* out, int T, int E, int num_heads, bool poly_exp) {
+  run_heads(qkv, out, T, E, num_heads, poly_exp, attention_head_avx2, false);
 }
 
 void attention_head_ref(const float* q, const float* kt, const float* v, float* out, int ld, int T,
-                        int Tp, int d, float scale) {
+                        int Tp, int d, float scale, bool poly_exp) {
   const int B = kAttnBlock;
   std::vector<float> S(size_t(B) * B), O(size_t(B) * d), m(static_cast<size_t>(B)),
       l(static_cast<size_t>(B));
@@ -100,7 +100,7 @@ void attention_head_ref(const float* q, const float* kt, const float* v, float* 
         float lanes[8] = {};
         for (int j = 0; j < n; ++j) {
           const float z = s[j] - mb;
-          s[j] = j < body ? exp_poly(z) : std::exp(z);
+          s[j] = j < body && poly_exp ? exp_poly(z) : std::exp(z);
           if (j < body) lanes[j % 8] += s[j];
         }
         float lb = reduce8_ref(lanes);
@@ -142,7 +142,7 @@ void attention_fp32(const float* x, const float* w_qkv, const float* b_qkv, cons
   }
   const size_t n = size_t(T) * E;
   gemm_packed_fp32(x, qkv_packed, b_qkv, work, false, T, E, 3 * E, false, ctx);
-  attention_heads(work, y, T, E, num_heads);
+  attention_heads(work, y, T, E, num_heads, true);
   std::memcpy(work, y, n * sizeof(float));
   if (dynamic_quantize) fake_quantize_u8(work, work, n, true);
   gemm_packed_fp32(work, proj_packed, b_proj, y, false, T, E, E, false, ctx);
@@ -156,7 +156,7 @@ void attention_int8(const float* x, const uint8_t* qkv_packed, const float* w_qk
   if (T <= 0 || E <= 0) return;
   gemm_int8_dynamic(x, qkv_packed, w_qkv_scales, qkv_bias64, b_qkv, q_scratch, scale_scratch, work,
                     T, E, 3 * E, nullptr);
-  attention_heads(work, y, T, E, num_heads);
+  attention_heads(work, y, T, E, num_heads, false);
   std::memcpy(work, y, size_t(T) * E * sizeof(float));
   gemm_int8_dynamic(work, proj_packed, w_proj_scales, proj_bias64, b_proj, q_scratch, scale_scratch,
                     y, T, E, E, nullptr);
@@ -181,7 +181,7 @@ void attention_fp32_ref(const float* x, const float* w_qkv, const float* b_qkv, 
                         bool dynamic_quantize) {
   std::vector<float> qkv(size_t(T) * 3 * E), ctx(size_t(T) * E);
   gemm_fp32_ref(x, w_qkv, b_qkv, qkv.data(), false, T, E, 3 * E);
-  run_heads(qkv.data(), ctx.data(), T, E, num_heads, attention_head_ref, true);
+  run_heads(qkv.data(), ctx.data(), T, E, num_heads, true, attention_head_ref, true);
   if (dynamic_quantize) fake_quantize_u8(ctx.data(), ctx.data(), ctx.size(), true);
   gemm_fp32_ref(ctx.data(), w_proj, b_proj, y, false, T, E, E);
 }
@@ -192,7 +192,7 @@ void attention_int8_ref(const float* x, const int8_t* w_qkv, const float* w_qkv_
   std::vector<float> qkv(size_t(T) * 3 * E), ctx(size_t(T) * E);
   const std::vector<int64_t> zeros(size_t(3) * E, 0);
   gemm_int8_dynamic_ref(x, w_qkv, w_qkv_scales, zeros.data(), b_qkv, qkv.data(), T, E, 3 * E);
-  run_heads(qkv.data(), ctx.data(), T, E, num_heads, attention_head_ref, true);
+  run_heads(qkv.data(), ctx.data(), T, E, num_heads, false, attention_head_ref, true);
   gemm_int8_dynamic_ref(ctx.data(), w_proj, w_proj_scales, zeros.data(), b_proj, y, T, E, E);
 }
 

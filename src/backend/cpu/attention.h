@@ -27,17 +27,17 @@ void attention_int8(const float* x, const uint8_t* qkv_packed, const float* w_qk
                     void* ctx);
 
 // The softmax-weighted sum of every head: `qkv` holds T rows of 3E floats (query, key,
-// value), `out` receives T rows of E floats. Whole groups of 8 scores of a row take the
-// polynomial exponential, the rest of the row and the running rescales expf.
-void attention_heads(const float* qkv, float* out, int T, int E, int num_heads);
+// value), `out` receives T rows of E floats. `poly_exp` selects the polynomial exponential
+// for whole groups of 8 scores (the float path); otherwise every exponential is expf.
+void attention_heads(const float* qkv, float* out, int T, int E, int num_heads, bool poly_exp);
 
 // One head on per-thread copies: q (T x d, row-major), kt (d x Tp, the keys transposed,
 // columns T..Tp-1 zero, Tp = T rounded up to 8), v (T x d). Writes T rows of d floats with
 // stride `ld` into out.
 void attention_head_avx2(const float* q, const float* kt, const float* v, float* out, int ld, int T,
-                         int Tp, int d, float scale);
+                         int Tp, int d, float scale, bool poly_exp);
 void attention_head_ref(const float* q, const float* kt, const float* v, float* out, int ld, int T,
-                        int Tp, int d, float scale);
+                        int Tp, int d, float scale, bool poly_exp);
 
 // Whole-operation scalar references on unpacked weights (3E x E and E x E, row-major).
 void attention_fp32_ref(const float* x, const float* w_qkv, const float* b_qkv, const float* w_proj,

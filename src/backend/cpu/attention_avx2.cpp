@@ -112,7 +112,7 @@ void accumulate_rows(float* o, const float* p, const float* v, int d, int n, con
 }  // namespace
 
 void attention_head_avx2(const float* q, const float* kt, const float* v, float* out, int ld, int T,
-                         int Tp, int d, float scale) {
+                         int Tp, int d, float scale, bool poly_exp) {
   alignas(32) float S[kAttnBlock * kAttnBlock];
   float m[kAttnBlock], l[kAttnBlock], alpha[kAttnBlock];
   float* O = thread_scratch<HeadAccumulator, float>(int64_t(kAttnBlock) * d);
@@ -142,7 +142,16 @@ void attention_head_avx2(const float* q, const float* kt, const float* v, float*
         const __m256 vmb = _mm256_set1_ps(mb);
         __m256 vsum = _mm256_setzero_ps();
         for (int j = 0; j < body; j += 8) {
-          const __m256 p = exp8(_mm256_sub_ps(_mm256_loadu_ps(s + j), vmb));
+          const __m256 z = _mm256_sub_ps(_mm256_loadu_ps(s + j), vmb);
+          __m256 p;
+          if (poly_exp) {
+            p = exp8(z);
+          } else {
+            alignas(32) float t[8];
+            _mm256_store_ps(t, z);
+            for (float& e : t) e = std::exp(e);
+            p = _mm256_load_ps(t);
+          }
           _mm256_storeu_ps(s + j, p);
           vsum = _mm256_add_ps(vsum, p);
         }
