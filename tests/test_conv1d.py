@@ -77,20 +77,22 @@ def test_winograd_matrices_from_interpolation_points(taps):
 @pytest.mark.parametrize("bias", [True, False])
 @pytest.mark.parametrize("C_in,C_out", [(1, 1), (7, 9), (8, 16), (19, 21)])
 @pytest.mark.parametrize("L_out", around(4, 8) + [37, 397])  # 397: several chunks of tiles
-@pytest.mark.parametrize("taps", [3, 7, 11])
-def test_winograd_kernel(case, taps, L_out, C_in, C_out, bias, relu):
-    padding = taps // 2 if L_out % 2 else 0
-    L = L_out + taps - 1 - 2 * padding
+# Dilations: phases interleaved within the tile groups, and groups only partly filled.
+@pytest.mark.parametrize("taps,dilation", [(3, 1), (7, 1), (11, 1), (3, 5), (7, 3), (11, 2)])
+def test_winograd_kernel(case, taps, dilation, L_out, C_in, C_out, bias, relu):
+    padding = dilation * (taps // 2) if L_out % 2 else 0
+    L = L_out + dilation * (taps - 1) - 2 * padding
     if L < 1:
         pytest.skip("no input left")
     x = case.normal((L, C_in))
     w = case.normal((C_out, C_in, taps), 1 / np.sqrt(C_in * taps))
     b = case.normal(C_out) if bias else None
-    want = torch_conv1d(x, w, b, padding=padding, relu=relu)
+    want = torch_conv1d(x, w, b, padding=padding, dilation=dilation, relu=relu)
     # F(2,11) loses precision in its large transforms (see the error table of the benchmark).
     tol = output_tol(x, w, factor=3e-2 if taps == 11 else 2e-5)
-    ref = t.conv1d_winograd(x, w, b, relu=relu, padding=padding, impl="ref")
-    case.sweep(lambda threads: t.conv1d_winograd(x, w, b, relu=relu, padding=padding), ref,
+    kw = dict(relu=relu, padding=padding, dilation=dilation)
+    ref = t.conv1d_winograd(x, w, b, impl="ref", **kw)
+    case.sweep(lambda threads: t.conv1d_winograd(x, w, b, **kw), ref,
                threads=ALL_THREADS, exact=True, what="avx2 against the scalar reference")
     case.check(ref, want, atol=tol, rtol=0, what="reference against float64 PyTorch")
 
@@ -186,7 +188,8 @@ def layer_path(args, tensors, C_in, relu=False):
 @pytest.mark.parametrize("env,K,stride,dilation,groups,path", [
     (None, 3, 1, 1, 1, "direct"), ("0", 3, 1, 1, 1, "winograd"), ("wino", 7, 1, 1, 1, "winograd"),
     ("5,7", 7, 1, 1, 1, "direct"), ("5,7", 3, 1, 1, 1, "winograd"), ("abc", 7, 1, 1, 1, "winograd"),
-    ("0", 11, 1, 1, 1, "direct"), ("0", 3, 1, 2, 1, "direct"), ("0", 1, 1, 1, 1, "pointwise"),
+    ("0", 11, 1, 1, 1, "direct"), ("0", 3, 1, 2, 1, "winograd"), ("wino", 7, 1, 5, 1, "winograd"),
+    (None, 3, 1, 3, 1, "direct"), ("0", 11, 1, 5, 1, "direct"), ("0", 1, 1, 1, 1, "pointwise"),
     (None, 1, 1, 1, 1, "pointwise"), ("all", 5, 1, 1, 1, "direct"), ("0", 3, 2, 1, 1, "general"),
     (None, 1, 2, 1, 1, "general"), ("0", 5, 2, 2, 1, "general"), ("0", 3, 1, 1, 2, "grouped"),
     (None, 7, 2, 1, 4, "grouped"),
@@ -248,18 +251,18 @@ def test_direct_layer_equals_kernel_on_padded_input(case, make_model, monkeypatc
                exact=True, what="direct layer against the kernel on the padded input")
 
 
-@pytest.mark.parametrize("K", [3, 7])
-def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K):
-    C, L = 128, 300
+@pytest.mark.parametrize("K,dilation", [(3, 1), (7, 1), (3, 5), (7, 3)])
+def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K, dilation):
+    C, L, padding = 128, 300, dilation * (K // 2)
     x = case.normal((L, C))
     w = case.normal((C, C, K), 1 / np.sqrt(C * K))
-    args = dict(C_out=C, C_in=C, kernel_size=K, padding=K // 2)
+    args = dict(C_out=C, C_in=C, kernel_size=K, padding=padding, dilation=dilation)
     tensors = {"n.weight": w}
     outs = {}
     for env in ("all", "wino"):
         monkeypatch.setenv(ENV, env)
         outs[env] = make_model(one_node("conv1d_fp32", [0, C], **args), tensors).forward(x)
-    want = torch_conv1d(x, w, padding=K // 2).ravel()
+    want = torch_conv1d(x, w, padding=padding, dilation=dilation).ravel()
     scale = np.abs(want).max()
     for env, got in outs.items():
         assert np.abs(got - want).max() <= 5e-5 * scale, env

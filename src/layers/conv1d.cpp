@@ -206,8 +206,7 @@ void Conv1dFp32::load_weights(const TensorLookup& lookup) {
     const bool forced = conv1d_direct_forced(std::getenv("TOVRIN_FP32_CONV1D_DIRECT"), K);
     // F(2,11) is left to the direct path: its transforms reach 21076 and lose 2 to 4% of
     // the output scale in float32, against 4e-6 for F(4,3) and 3e-5 for F(2,7).
-    const cpu::Conv1dWinograd* v =
-        cfg_.dilation == 1 && (K == 3 || K == 7) ? cpu::conv1d_winograd_variant(K) : nullptr;
+    const cpu::Conv1dWinograd* v = K == 3 || K == 7 ? cpu::conv1d_winograd_variant(K) : nullptr;
     if (!forced && v) {
       const std::vector<float> U = cpu::conv1d_winograd_weights(*v, weight_.data(), N, Cg);
       for (int t = 0; t < v->T; ++t)
@@ -247,7 +246,7 @@ void Conv1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
     case Conv1dPath::Winograd:
       need = std::max(need, cpu::conv1d_winograd_scratch_floats(
                                 *cpu::conv1d_winograd_variant(cfg_.K), in.h, int(L_out), cfg_.C_in,
-                                cfg_.C_out, cfg_.padding));
+                                cfg_.C_out, cfg_.padding, cfg_.dilation));
       break;
     case Conv1dPath::Pointwise: need = Cg * Lp; break;
     case Conv1dPath::Direct: need = Cg * padded_ends(cfg_, in.h, int(L_out)).rows; break;
@@ -273,13 +272,14 @@ TensorShape Conv1dFp32::forward(const TensorRef* inputs, int n_inputs, const Buf
   switch (path_) {
     case Conv1dPath::Winograd: {
       const cpu::Conv1dWinograd& v = *cpu::conv1d_winograd_variant(K);
-      float* s = scratch_or_own(
-          ctx, 2, cpu::conv1d_winograd_scratch_floats(v, L, L_out, C_in, C_out, cfg_.padding),
-          scratch_);
+      float* s = scratch_or_own(ctx, 2,
+                                cpu::conv1d_winograd_scratch_floats(v, L, L_out, C_in, C_out,
+                                                                    cfg_.padding, cfg_.dilation),
+                                scratch_);
       const void* pk[8];
       for (int t = 0; t < v.T; ++t) pk[t] = winograd_[size_t(t)].data;
       auto run = winograd_.size() == 6 ? cpu::conv1d_winograd_f4k3 : cpu::conv1d_winograd_f2k7;
-      run(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, out, s);
+      run(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, cfg_.dilation, out, s);
       break;
     }
     case Conv1dPath::Pointwise: {
