@@ -97,6 +97,28 @@ def test_winograd_kernel(case, taps, dilation, L_out, C_in, C_out, bias, relu):
     case.check(ref, want, atol=tol, rtol=0, what="reference against float64 PyTorch")
 
 
+@pytest.mark.parametrize("relu,bias", [(False, True), (True, False)])
+@pytest.mark.parametrize("C_in,C_out", [(1, 1), (8, 16), (19, 21)])
+@pytest.mark.parametrize("L_out", [1, 3, 4, 5, 37, 397])  # 397: several blocks of tiles
+@pytest.mark.parametrize("taps,dilation", [(11, 1), (11, 2), (11, 5), (7, 1), (7, 3), (5, 2),
+                                           (4, 1)])
+def test_winograd_chunks_kernel(case, taps, dilation, L_out, C_in, C_out, bias, relu):
+    padding = dilation * (taps // 2) if L_out % 2 else 0
+    L = L_out + dilation * (taps - 1) - 2 * padding
+    if L < 1:
+        pytest.skip("no input left")
+    x = case.normal((L, C_in))
+    w = case.normal((C_out, C_in, taps), 1 / np.sqrt(C_in * taps))
+    b = case.normal(C_out) if bias else None
+    want = torch_conv1d(x, w, b, padding=padding, dilation=dilation, relu=relu)
+    kw = dict(relu=relu, padding=padding, dilation=dilation)
+    ref = t.conv1d_winograd_chunks(x, w, b, impl="ref", **kw)
+    case.sweep(lambda threads: t.conv1d_winograd_chunks(x, w, b, **kw), ref,
+               threads=ALL_THREADS, exact=True, what="avx2 against the scalar reference")
+    case.check(ref, want, atol=output_tol(x, w, factor=2e-5), rtol=0,
+               what="reference against float64 PyTorch")
+
+
 @pytest.mark.parametrize("relu", [False, True])
 @pytest.mark.parametrize("bias", [True, False])
 @pytest.mark.parametrize("dilation", [1, 3])
@@ -188,8 +210,9 @@ def layer_path(args, tensors, C_in, relu=False):
 @pytest.mark.parametrize("env,K,stride,dilation,groups,path", [
     (None, 3, 1, 1, 1, "direct"), ("0", 3, 1, 1, 1, "winograd"), ("wino", 7, 1, 1, 1, "winograd"),
     ("5,7", 7, 1, 1, 1, "direct"), ("5,7", 3, 1, 1, 1, "winograd"), ("abc", 7, 1, 1, 1, "winograd"),
-    ("0", 11, 1, 1, 1, "direct"), ("0", 3, 1, 2, 1, "winograd"), ("wino", 7, 1, 5, 1, "winograd"),
-    (None, 3, 1, 3, 1, "direct"), ("0", 11, 1, 5, 1, "direct"), ("0", 1, 1, 1, 1, "pointwise"),
+    ("0", 11, 1, 1, 1, "winograd"), ("0", 3, 1, 2, 1, "winograd"), ("wino", 7, 1, 5, 1, "winograd"),
+    (None, 3, 1, 3, 1, "direct"), ("0", 11, 1, 5, 1, "winograd"), ("0", 2, 1, 1, 1, "direct"),
+    ("0", 5, 1, 1, 1, "winograd"), ("3", 11, 1, 1, 1, "winograd"), ("0", 1, 1, 1, 1, "pointwise"),
     (None, 1, 1, 1, 1, "pointwise"), ("all", 5, 1, 1, 1, "direct"), ("0", 3, 2, 1, 1, "general"),
     (None, 1, 2, 1, 1, "general"), ("0", 5, 2, 2, 1, "general"), ("0", 3, 1, 1, 2, "grouped"),
     (None, 7, 2, 1, 4, "grouped"),
@@ -251,7 +274,7 @@ def test_direct_layer_equals_kernel_on_padded_input(case, make_model, monkeypatc
                exact=True, what="direct layer against the kernel on the padded input")
 
 
-@pytest.mark.parametrize("K,dilation", [(3, 1), (7, 1), (3, 5), (7, 3)])
+@pytest.mark.parametrize("K,dilation", [(3, 1), (7, 1), (3, 5), (7, 3), (11, 5)])
 def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K, dilation):
     C, L, padding = 128, 300, dilation * (K // 2)
     x = case.normal((L, C))

@@ -12,12 +12,10 @@
 
 namespace mi::cpu {
 
-namespace {
-
 // Toom-Cook matrices over the finite points `pts` and infinity. With N(x) = prod (x - p):
 // the BT row of a finite point holds the ascending coefficients of N(x)/(x - p), the row of
 // infinity those of N(x); AT[j][t] = p_t^j; G[t][k] = p_t^k / prod_{j != t} (p_t - p_j).
-Conv1dWinograd make_variant(int m, int r, std::vector<int> pts) {
+Conv1dWinograd conv1d_winograd_from_points(int m, int r, const std::vector<int>& pts) {
   Conv1dWinograd v;
   v.m = m;
   v.r = r;
@@ -56,6 +54,8 @@ Conv1dWinograd make_variant(int m, int r, std::vector<int> pts) {
   v.AT[size_t(m - 1) * T + T - 1] = 1.0f;
   return v;
 }
+
+namespace {
 
 void fill_padded(const float* input, float* padded, int L, int C, int padding, int64_t Lp) {
   const size_t row = size_t(C);
@@ -122,9 +122,10 @@ void winograd_run(const Conv1dWinograd& v, const float* input, const void* const
 }  // namespace
 
 const Conv1dWinograd* conv1d_winograd_variant(int taps) {
-  static const Conv1dWinograd f4k3 = make_variant(4, 3, {0, 1, -1, 2, -2});
-  static const Conv1dWinograd f2k7 = make_variant(2, 7, {0, 1, -1, 2, -2, 3, -3});
-  static const Conv1dWinograd f2k11 = make_variant(2, 11, {0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5});
+  static const Conv1dWinograd f4k3 = conv1d_winograd_from_points(4, 3, {0, 1, -1, 2, -2});
+  static const Conv1dWinograd f2k7 = conv1d_winograd_from_points(2, 7, {0, 1, -1, 2, -2, 3, -3});
+  static const Conv1dWinograd f2k11 =
+      conv1d_winograd_from_points(2, 11, {0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5});
   switch (taps) {
     case 3: return &f4k3;
     case 7: return &f2k7;

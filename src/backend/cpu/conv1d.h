@@ -17,6 +17,9 @@ struct Conv1dWinograd {
   std::vector<float> BT, AT, G;
 };
 
+// Toom-Cook matrices of F(m, r) over the m + r - 2 finite points `pts` and infinity.
+Conv1dWinograd conv1d_winograd_from_points(int m, int r, const std::vector<int>& pts);
+
 // The variant for 3, 7 or 11 taps; null for any other kernel size.
 const Conv1dWinograd* conv1d_winograd_variant(int taps);
 
