@@ -1,13 +1,13 @@
 """1-D convolutions of a HiFi-GAN / iSTFTNet vocoder (Kokoro-like shapes), each engine path
 beside ONNX Runtime's Conv / ConvTranspose and PyTorch on the same shapes and thread counts,
-plus the error of the three Winograd variants against the float64 result.
+plus the error of the Winograd variants against the float64 result.
 
 Each thread count runs in its own process (OMP_NUM_THREADS is read at start-up); inside it
 the engine, ONNX Runtime and PyTorch are timed in interleaved rounds and the best time of
 each is kept: CPU time of the process on 1 thread (other sessions on a shared machine then
-cost little), wall time on more. GFLOP/s count 2 per multiply-add; the peak is 32 FLOP per
-cycle per core (two 8-lane FMA units) at the clock /proc/cpuinfo reports. Run from the
-repository root:
+cost little), wall time on more. GFLOP/s count 2 per multiply-add; the peak is the measured
+rate of independent 8-lane fused multiply-adds on one core (best of 200 short runs, so at
+the turbo clock), times the thread count. Run from the repository root:
 
     PYTHONPATH=build/dev:. python benchmarks/conv1d.py [--rounds 5] [--threads 1 2]
 """
@@ -42,17 +42,6 @@ SHAPES = [
 ]
 
 
-def clock_ghz():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("cpu MHz"):
-                    return float(line.split(":")[1]) / 1000.0
-    except OSError:
-        pass
-    return None
-
-
 def out_len(kind, C_in, C_out, K, s, p, d, L, g, op):
     if kind == "conv":
         return (L + 2 * p - d * (K - 1) - 1) // s + 1
@@ -73,7 +62,7 @@ def engine_paths(shape):
     if K == 1:
         return [("pointwise", None)]
     paths = [("direct", None)]
-    if K in (3, 7):
+    if K >= 3:
         paths.append(("winograd", "wino"))
     return paths
 
@@ -182,9 +171,9 @@ def winograd_errors():
                         padding=p, dilation=d)[0].T.numpy()
         scale = np.abs(want).max()
         wino = t.conv1d_winograd(x, w, None, padding=p, dilation=d)
+        chunks = t.conv1d_winograd_chunks(x, w, None, padding=p, dilation=d)
         direct = t.conv1d_direct(np.pad(x, ((p, p), (0, 0))), w, None, dilation=d)
-        rows.append((C, K, d, np.abs(wino - want).max() / scale,
-                     np.abs(direct - want).max() / scale))
+        rows.append((C, K, d, *(np.abs(y - want).max() / scale for y in (wino, chunks, direct))))
     return rows
 
 
@@ -202,13 +191,16 @@ def main():
     if a.worker:
         worker(a.worker, a.rounds)
         return
-    ghz = clock_ghz()
+    import model_inference_bench as bench
+
+    peak = bench.fma_peak(1, 200)
     print(f"load average before: {load_average()}")
-    print(f"clock {ghz:.2f} GHz (cpuinfo), AVX2 peak {32 * ghz:.1f} GFLOP/s per core\n")
-    print("Winograd error, max |y - y64| / max |y64| (unit-variance outputs, L = 400):")
-    print(f"{'C':>5} {'K':>3} {'d':>3} {'winograd':>10} {'direct':>10}")
-    for C, K, d, we, de in winograd_errors():
-        print(f"{C:5d} {K:3d} {d:3d} {we:10.2e} {de:10.2e}")
+    print(f"measured AVX2 FMA peak {peak:.1f} GFLOP/s per core\n")
+    print("Winograd error, max |y - y64| / max |y64| (unit-variance outputs, L = 400; F(m,r)")
+    print("with r = K, F(4,4) over chunks of 4 taps, direct):")
+    print(f"{'C':>5} {'K':>3} {'d':>3} {'F(m,K)':>10} {'chunks':>10} {'direct':>10}")
+    for C, K, d, we, ce, de in winograd_errors():
+        print(f"{C:5d} {K:3d} {d:3d} {we:10.2e} {ce if K >= 4 else float('nan'):10.2e} {de:10.2e}")
     for threads in a.threads:
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
         out = subprocess.run([sys.executable, __file__, "--worker", str(threads), "--rounds",
@@ -225,7 +217,7 @@ def main():
                 ms = best[path] * 1e3
                 gf = r["flops"] / best[path] / 1e9
                 print(f"{r['label']:<16} {path:<11} {ms:8.2f} {gf:7.1f} "
-                      f"{100 * gf / (32 * ghz * threads):5.0f}% {best['ort'] * 1e3:8.2f} "
+                      f"{100 * gf / (peak * threads):5.0f}% {best['ort'] * 1e3:8.2f} "
                       f"{best['ort'] / best[path]:6.2f} {best['torch'] * 1e3:9.2f} "
                       f"{best['torch'] / best[path]:8.2f}")
 

@@ -66,8 +66,9 @@ int64_t conv1d_winograd_chunks_scratch_floats(const Conv1dWinograd& v, int K, in
   L_out = std::max(L_out, 0);
   const int64_t blocks =
       (conv1d_winograd_tiles(v, L_out, dilation) + kBlockTiles - 1) / kBlockTiles;
+  // One block area per thread of the team that runs the call.
   return padded_rows(v, K, L, L_out, padding, dilation) * C_in +
-         blocks * block_floats(v, K, C_in, C_out, dilation);
+         std::min<int64_t>(blocks, team_threads()) * block_floats(v, K, C_in, C_out, dilation);
 }
 
 void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* input,
@@ -81,12 +82,12 @@ void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* in
   const int64_t blocks = (tiles + kBlockTiles - 1) / kBlockTiles;
   float* padded = scratch;
   fill_padded(input, padded, L, C_in, padding, Lp);
-  auto run_blocks = [&](int64_t b0, int64_t b1) {
+  auto run_blocks = [&](int64_t b0, int64_t b1, int slot) {
+    float* V = padded + Lp * C_in + slot * block_floats(v, K, C_in, C_out, dilation);
     for (int64_t b = b0; b < b1; ++b) {
       const int64_t i0 = b * kBlockTiles;
       const int n = int(std::min<int64_t>(kBlockTiles, tiles - i0));
       const int ni = int(input_tiles(v, K, n, dilation));
-      float* V = padded + Lp * C_in + b * block_floats(v, K, C_in, C_out, dilation);
       float* M = V + int64_t(T) * ni * C_in;
       conv1d_winograd_input_avx2(v, padded, dilation, V, ni, C_in, i0);
       for (int t = 0; t < T; ++t)
@@ -96,15 +97,16 @@ void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* in
       conv1d_winograd_output_avx2(v, M, bias, relu, output, dilation, n, L_out, C_out, i0);
     }
   };
-  const int threads = team_threads();
+  // No more threads than blocks, so that thread t finds its block area t.
+  const int threads = int(std::min<int64_t>(blocks, team_threads()));
   if (threads > 1) {
 #pragma omp parallel num_threads(threads)
     {
       const int t = omp_get_thread_num(), n = omp_get_num_threads();
-      run_blocks(split_begin(blocks, t, n), split_begin(blocks, t + 1, n));
+      run_blocks(split_begin(blocks, t, n), split_begin(blocks, t + 1, n), t);
     }
   } else {
-    run_blocks(0, blocks);
+    run_blocks(0, blocks, 0);
   }
 }
 

@@ -24,11 +24,13 @@ inline int conv1d_winograd_chunks(const Conv1dWinograd& v, int taps) {
 std::vector<float> conv1d_winograd_chunk_weights(const Conv1dWinograd& v, const float* weight,
                                                  int C_out, int K, int Cg);
 
+// Floats of scratch a call on the current thread needs: the padded input and one block
+// area per thread of its team.
 int64_t conv1d_winograd_chunks_scratch_floats(const Conv1dWinograd& v, int K, int L, int L_out,
                                               int C_in, int C_out, int padding, int dilation);
 
 // Stride 1. `packed` holds the T matrices U_t packed by pack_conv1d_direct with
-// `chunks` taps; `scratch` the floats above. Threads split blocks of output tiles.
+// `chunks` taps; `scratch` the floats above. Threads split the blocks of output tiles.
 void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* input,
                                  const float* const* packed, const float* bias, bool relu, int L,
                                  int L_out, int C_in, int C_out, int padding, int dilation,
