@@ -171,7 +171,7 @@ def winograd_errors():
                         padding=p, dilation=d)[0].T.numpy()
         scale = np.abs(want).max()
         wino = t.conv1d_winograd(x, w, None, padding=p, dilation=d)
-        chunks = t.conv1d_winograd_chunks(x, w, None, padding=p, dilation=d)
+        chunks = t.conv1d_winograd_chunks(x, w, None, padding=p, dilation=d) if K >= 4 else want
         direct = t.conv1d_direct(np.pad(x, ((p, p), (0, 0))), w, None, dilation=d)
         rows.append((C, K, d, *(np.abs(y - want).max() / scale for y in (wino, chunks, direct))))
     return rows
@@ -200,7 +200,8 @@ def main():
     print("with r = K, F(4,4) over chunks of 4 taps, direct):")
     print(f"{'C':>5} {'K':>3} {'d':>3} {'F(m,K)':>10} {'chunks':>10} {'direct':>10}")
     for C, K, d, we, ce, de in winograd_errors():
-        print(f"{C:5d} {K:3d} {d:3d} {we:10.2e} {ce if K >= 4 else float('nan'):10.2e} {de:10.2e}")
+        chunk = f"{ce:10.2e}" if K >= 4 else f"{'-':>10}"
+        print(f"{C:5d} {K:3d} {d:3d} {we:10.2e} {chunk} {de:10.2e}")
     for threads in a.threads:
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
         out = subprocess.run([sys.executable, __file__, "--worker", str(threads), "--rounds",
