@@ -43,7 +43,7 @@ def model_files(cache: Path) -> tuple[Path, Path]:
 
 def load_model(cache: Path) -> mi.InferenceModel:
     """The engine model; its convolutions of kernel size 3 and up take the Winograd paths
-    (read from the environment at load), which makes the whole model about twice as fast."""
+    (read from the environment at load), which makes the whole model about 1.5 times as fast."""
     os.environ.setdefault("TOVRIN_FP32_CONV1D_DIRECT", "0")
     return mi.InferenceModel(*(str(p) for p in model_files(cache)))
 
