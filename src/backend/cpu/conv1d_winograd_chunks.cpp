@@ -12,8 +12,8 @@ namespace mi::cpu {
 
 namespace {
 
-// Output tiles per block: a block's transformed input, its products and the input rows they
-// come from stay in the second-level cache between the three steps.
+// Output tiles per block at most: a block's transformed input, its products and the input
+// rows they come from stay in the second-level cache between the three steps.
 constexpr int kBlockTiles = 48;
 
 // Transformed input tiles a run of n output tiles reads: the later chunks reach further.
@@ -42,6 +42,22 @@ int64_t block_floats(const Conv1dWinograd& v, int K, int C_in, int C_out, int di
   return int64_t(v.T) * (input_tiles(v, K, kBlockTiles, dilation) * C_in + kBlockTiles * C_out);
 }
 
+// Blocks of a call: short sequences get smaller blocks, so that every thread of the team
+// has one. No output depends on where the blocks end.
+struct Blocks {
+  int64_t size, count;
+  int threads;
+};
+
+Blocks blocks_of(int64_t tiles) {
+  const int team = team_threads();
+  Blocks b;
+  b.size = std::clamp<int64_t>((tiles + team - 1) / team, 1, kBlockTiles);
+  b.count = (tiles + b.size - 1) / b.size;
+  b.threads = int(std::min<int64_t>(b.count, team));
+  return b;
+}
+
 }  // namespace
 
 const Conv1dWinograd* conv1d_winograd_chunk_variant(int taps) {
@@ -64,11 +80,10 @@ std::vector<float> conv1d_winograd_chunk_weights(const Conv1dWinograd& v, const 
 int64_t conv1d_winograd_chunks_scratch_floats(const Conv1dWinograd& v, int K, int L, int L_out,
                                               int C_in, int C_out, int padding, int dilation) {
   L_out = std::max(L_out, 0);
-  const int64_t blocks =
-      (conv1d_winograd_tiles(v, L_out, dilation) + kBlockTiles - 1) / kBlockTiles;
   // One block area per thread of the team that runs the call.
   return padded_rows(v, K, L, L_out, padding, dilation) * C_in +
-         std::min<int64_t>(blocks, team_threads()) * block_floats(v, K, C_in, C_out, dilation);
+         blocks_of(conv1d_winograd_tiles(v, L_out, dilation)).threads *
+             block_floats(v, K, C_in, C_out, dilation);
 }
 
 void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* input,
@@ -79,14 +94,14 @@ void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* in
   const int chunks = conv1d_winograd_chunks(v, K), T = v.T, P = (C_out + 7) / 8;
   const int64_t tiles = conv1d_winograd_tiles(v, L_out, dilation);
   const int64_t Lp = padded_rows(v, K, L, L_out, padding, dilation);
-  const int64_t blocks = (tiles + kBlockTiles - 1) / kBlockTiles;
+  const Blocks blocks = blocks_of(tiles);
   float* padded = scratch;
   fill_padded(input, padded, L, C_in, padding, Lp);
   auto run_blocks = [&](int64_t b0, int64_t b1, int slot) {
     float* V = padded + Lp * C_in + slot * block_floats(v, K, C_in, C_out, dilation);
     for (int64_t b = b0; b < b1; ++b) {
-      const int64_t i0 = b * kBlockTiles;
-      const int n = int(std::min<int64_t>(kBlockTiles, tiles - i0));
+      const int64_t i0 = b * blocks.size;
+      const int n = int(std::min<int64_t>(blocks.size, tiles - i0));
       const int ni = int(input_tiles(v, K, n, dilation));
       float* M = V + int64_t(T) * ni * C_in;
       conv1d_winograd_input_avx2(v, padded, dilation, V, ni, C_in, i0);
@@ -98,15 +113,14 @@ void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* in
     }
   };
   // No more threads than blocks, so that thread t finds its block area t.
-  const int threads = int(std::min<int64_t>(blocks, team_threads()));
-  if (threads > 1) {
-#pragma omp parallel num_threads(threads)
+  if (blocks.threads > 1) {
+#pragma omp parallel num_threads(blocks.threads)
     {
       const int t = omp_get_thread_num(), n = omp_get_num_threads();
-      run_blocks(split_begin(blocks, t, n), split_begin(blocks, t + 1, n), t);
+      run_blocks(split_begin(blocks.count, t, n), split_begin(blocks.count, t + 1, n), t);
     }
   } else {
-    run_blocks(0, blocks, 0);
+    run_blocks(0, blocks.count, 0);
   }
 }
 
