@@ -110,6 +110,7 @@ def worker(threads, rounds):
         args = dict(C_out=C_out, C_in=C_in, kernel_size=K, stride=s, padding=p, groups=g)
         if kind == "conv":
             args["dilation"] = d
+            args["extended_winograd"] = True
         else:
             args["output_padding"] = op
         runs = {}

@@ -190,11 +190,13 @@ def test_direct_forced_by_variable(value, K, forced):
 # ---- float layer -------------------------------------------------------------------------
 
 def conv1d_model(make_model, case, L, C_in, C_out, K, stride=1, padding=0, dilation=1,
-                 groups=1, bias=True, relu=False, w_scale=None):
+                 groups=1, bias=True, relu=False, w_scale=None, extended=False):
     w = case.normal((C_out, C_in // groups, K), w_scale or 1 / np.sqrt(C_in // groups * K))
     b = case.normal(C_out) if bias else None
     args = dict(C_out=C_out, C_in=C_in, kernel_size=K, stride=stride, padding=padding,
                 dilation=dilation, groups=groups)
+    if extended:
+        args["extended_winograd"] = True
     arch = one_node("conv1d_fp32", [0, C_in], relu=relu, **args)
     tensors = {"n.weight": w} if b is None else {"n.weight": w, "n.bias": b}
     return make_model(arch, tensors), w, b, args, tensors
@@ -207,12 +209,16 @@ def layer_path(args, tensors, C_in, relu=False):
 
 
 @pytest.mark.parametrize("relu", [False, True])
+# "+": the node asks for the extended Winograd choice (any dilation, kernel sizes 4 and up).
 @pytest.mark.parametrize("env,K,stride,dilation,groups,path", [
     (None, 3, 1, 1, 1, "direct"), ("0", 3, 1, 1, 1, "winograd"), ("wino", 7, 1, 1, 1, "winograd"),
     ("5,7", 7, 1, 1, 1, "direct"), ("5,7", 3, 1, 1, 1, "winograd"), ("abc", 7, 1, 1, 1, "winograd"),
-    ("0", 11, 1, 1, 1, "winograd"), ("0", 3, 1, 2, 1, "winograd"), ("wino", 7, 1, 5, 1, "winograd"),
-    (None, 3, 1, 3, 1, "direct"), ("0", 11, 1, 5, 1, "winograd"), ("0", 2, 1, 1, 1, "direct"),
-    ("0", 5, 1, 1, 1, "winograd"), ("3", 11, 1, 1, 1, "winograd"), ("0", 1, 1, 1, 1, "pointwise"),
+    ("0", 11, 1, 1, 1, "direct"), ("0", 3, 1, 2, 1, "direct"), ("wino", 7, 1, 5, 1, "direct"),
+    ("0", 5, 1, 1, 1, "direct"), ("0+", 11, 1, 1, 1, "winograd"), ("0+", 3, 1, 2, 1, "winograd"),
+    ("wino+", 7, 1, 5, 1, "winograd"), ("0+", 11, 1, 5, 1, "winograd"),
+    ("0+", 5, 1, 1, 1, "winograd"), ("3+", 11, 1, 1, 1, "winograd"), ("11+", 11, 1, 1, 1, "direct"),
+    ("+", 3, 1, 3, 1, "direct"),
+    ("0", 2, 1, 1, 1, "direct"), ("0+", 2, 1, 1, 1, "direct"), ("0", 1, 1, 1, 1, "pointwise"),
     (None, 1, 1, 1, 1, "pointwise"), ("all", 5, 1, 1, 1, "direct"), ("0", 3, 2, 1, 1, "general"),
     (None, 1, 2, 1, 1, "general"), ("0", 5, 2, 2, 1, "general"), ("0", 3, 1, 1, 2, "grouped"),
     (None, 7, 2, 1, 4, "grouped"),
@@ -221,7 +227,9 @@ def layer_path(args, tensors, C_in, relu=False):
 @pytest.mark.parametrize("L", [None, 40])
 def test_conv1d_fp32_layer(case, make_model, monkeypatch, env, K, stride, dilation, groups,
                            path, relu, C_in, C_out, L):
-    if env is None:
+    extended = env is not None and env.endswith("+")
+    env = env[:-1] if extended else env
+    if not env:
         monkeypatch.delenv(ENV, raising=False)
     else:
         monkeypatch.setenv(ENV, env)
@@ -229,7 +237,7 @@ def test_conv1d_fp32_layer(case, make_model, monkeypatch, env, K, stride, dilati
     # None: the shortest input the kernel accepts, one output step.
     L = L or max(1, dilation * (K - 1) + 1 - 2 * padding)
     model, w, b, args, tensors = conv1d_model(make_model, case, L, C_in, C_out, K, stride, padding,
-                                              dilation, groups, relu=relu)
+                                              dilation, groups, relu=relu, extended=extended)
     assert layer_path(args, tensors, C_in, relu) == path
     x = case.normal((L, C_in))
     want = torch_conv1d(x, w, b, stride, padding, dilation, groups, relu)
@@ -279,7 +287,8 @@ def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K, dila
     C, L, padding = 128, 300, dilation * (K // 2)
     x = case.normal((L, C))
     w = case.normal((C, C, K), 1 / np.sqrt(C * K))
-    args = dict(C_out=C, C_in=C, kernel_size=K, padding=padding, dilation=dilation)
+    args = dict(C_out=C, C_in=C, kernel_size=K, padding=padding, dilation=dilation,
+                extended_winograd=True)
     tensors = {"n.weight": w}
     outs = {}
     for env in ("all", "wino"):

@@ -192,7 +192,9 @@ const TensorRef& sequence_input(const char* cls, const std::string& name, const 
 
 // ---------------------------------------------------------------- Conv1dFp32
 
-Conv1dFp32::Conv1dFp32(const LayerArgs& args) : cfg_(read_config(args, kFloatCls, false)) {
+Conv1dFp32::Conv1dFp32(const LayerArgs& args)
+    : cfg_(read_config(args, kFloatCls, false)),
+      extended_winograd_(args.get_bool("extended_winograd", false)) {
   name = args.node_name();
 }
 
@@ -211,11 +213,18 @@ void Conv1dFp32::load_weights(const TensorLookup& lookup) {
 
   if (cfg_.groups == 1 && cfg_.stride == 1) {
     const bool forced = conv1d_direct_forced(std::getenv("TOVRIN_FP32_CONV1D_DIRECT"), K);
-    // Kernel size 3 takes F(4,3); longer kernels F(4,4) over chunks of four taps, fewer
-    // products than F(2,7) at its error (3e-5 of the output scale, against 4e-6 for F(4,3)).
-    // F(2,11) itself would lose 2 to 4% in float32: its transforms reach 21076.
-    const cpu::Conv1dWinograd* v = K == 3 ? cpu::conv1d_winograd_variant(K) : nullptr;
-    const cpu::Conv1dWinograd* chunked = cpu::conv1d_winograd_chunk_variant(K);
+    // Without the extended choice: F(4,3) and F(2,7) at dilation 1. F(2,11) is left to the
+    // direct path: its transforms reach 21076 and lose 2 to 4% of the output scale in
+    // float32, against 4e-6 for F(4,3) and 3e-5 for F(2,7). The extended choice takes F(4,3)
+    // at any dilation and F(4,4) over chunks of four taps for longer kernels: fewer products
+    // than F(2,7) at its error.
+    const bool undilated = cfg_.dilation == 1;
+    const cpu::Conv1dWinograd* v = (K == 3 && (undilated || extended_winograd_)) ||
+                                           (K == 7 && undilated && !extended_winograd_)
+                                       ? cpu::conv1d_winograd_variant(K)
+                                       : nullptr;
+    const cpu::Conv1dWinograd* chunked =
+        extended_winograd_ ? cpu::conv1d_winograd_chunk_variant(K) : nullptr;
     if (!forced && v) {
       const std::vector<float> U = cpu::conv1d_winograd_weights(*v, weight_.data(), N, Cg);
       for (int t = 0; t < v->T; ++t)
@@ -227,6 +236,7 @@ void Conv1dFp32::load_weights(const TensorLookup& lookup) {
           cpu::conv1d_winograd_chunk_weights(*chunked, weight_.data(), N, K, Cg);
       for (int t = 0; t < chunked->T; ++t)
         winograd_.push_back(direct_pack(&U[size_t(t) * N * chunks * Cg], N, chunks, Cg));
+      chunked_ = true;
       path_ = Conv1dPath::Winograd;
     } else if (K == 1) {
       pointwise_.push_back(pack_fp32(ops, weight_.data(), N, Cg));
@@ -258,10 +268,10 @@ void Conv1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   int64_t need = K * L_out * Cg;
   switch (path_) {
     case Conv1dPath::Winograd:
-      if (const cpu::Conv1dWinograd* c = cpu::conv1d_winograd_chunk_variant(cfg_.K)) {
+      if (chunked_) {
         need = std::max(need, cpu::conv1d_winograd_chunks_scratch_floats(
-                                  *c, cfg_.K, in.h, int(L_out), cfg_.C_in, cfg_.C_out, cfg_.padding,
-                                  cfg_.dilation));
+                                  *cpu::conv1d_winograd_chunk_variant(cfg_.K), cfg_.K, in.h,
+                                  int(L_out), cfg_.C_in, cfg_.C_out, cfg_.padding, cfg_.dilation));
         break;
       }
       need = std::max(need, cpu::conv1d_winograd_scratch_floats(
@@ -291,7 +301,8 @@ TensorShape Conv1dFp32::forward(const TensorRef* inputs, int n_inputs, const Buf
   const float* b = bias_.empty() ? nullptr : bias_.data();
   switch (path_) {
     case Conv1dPath::Winograd: {
-      if (const cpu::Conv1dWinograd* c = cpu::conv1d_winograd_chunk_variant(K)) {
+      if (chunked_) {
+        const cpu::Conv1dWinograd* c = cpu::conv1d_winograd_chunk_variant(K);
         const float* pk[16];
         for (int t = 0; t < c->T; ++t) pk[t] = static_cast<const float*>(winograd_[size_t(t)].data);
         float* s = scratch_or_own(ctx, 2,
@@ -309,8 +320,8 @@ TensorShape Conv1dFp32::forward(const TensorRef* inputs, int n_inputs, const Buf
                                 scratch_);
       const void* pk[8];
       for (int t = 0; t < v.T; ++t) pk[t] = winograd_[size_t(t)].data;
-      cpu::conv1d_winograd_f4k3(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, cfg_.dilation,
-                                out, s);
+      auto run = winograd_.size() == 6 ? cpu::conv1d_winograd_f4k3 : cpu::conv1d_winograd_f2k7;
+      run(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, cfg_.dilation, out, s);
       break;
     }
     case Conv1dPath::Pointwise: {
