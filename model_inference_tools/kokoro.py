@@ -207,8 +207,11 @@ class _Net:
             self.put(node, ".weight", w)
         if key + ".bias" in self.sd:
             self.put(node, ".bias", self.weight(key + ".bias"))
+        # Float convolutions may take Winograd at any dilation and kernel size when it is
+        # enabled (the example enables it); int8 layers have no such argument.
+        extra = {"extended_winograd": True} if op == "conv1d_fp32" else {}
         self.arch.add(node, op, [x], node, C_out=c_out, C_in=c_in, kernel_size=k,
-                      stride=stride, padding=padding, dilation=dilation)
+                      stride=stride, padding=padding, dilation=dilation, **extra)
         return node
 
     def layer_norm(self, node: str, gamma: np.ndarray, beta: np.ndarray, x: str, s: str) -> str:

@@ -77,22 +77,46 @@ def test_winograd_matrices_from_interpolation_points(taps):
 @pytest.mark.parametrize("bias", [True, False])
 @pytest.mark.parametrize("C_in,C_out", [(1, 1), (7, 9), (8, 16), (19, 21)])
 @pytest.mark.parametrize("L_out", around(4, 8) + [37, 397])  # 397: several chunks of tiles
-@pytest.mark.parametrize("taps", [3, 7, 11])
-def test_winograd_kernel(case, taps, L_out, C_in, C_out, bias, relu):
-    padding = taps // 2 if L_out % 2 else 0
-    L = L_out + taps - 1 - 2 * padding
+# Dilations: phases interleaved within the tile groups, and groups only partly filled.
+@pytest.mark.parametrize("taps,dilation", [(3, 1), (7, 1), (11, 1), (3, 5), (7, 3), (11, 2)])
+def test_winograd_kernel(case, taps, dilation, L_out, C_in, C_out, bias, relu):
+    padding = dilation * (taps // 2) if L_out % 2 else 0
+    L = L_out + dilation * (taps - 1) - 2 * padding
     if L < 1:
         pytest.skip("no input left")
     x = case.normal((L, C_in))
     w = case.normal((C_out, C_in, taps), 1 / np.sqrt(C_in * taps))
     b = case.normal(C_out) if bias else None
-    want = torch_conv1d(x, w, b, padding=padding, relu=relu)
+    want = torch_conv1d(x, w, b, padding=padding, dilation=dilation, relu=relu)
     # F(2,11) loses precision in its large transforms (see the error table of the benchmark).
     tol = output_tol(x, w, factor=3e-2 if taps == 11 else 2e-5)
-    ref = t.conv1d_winograd(x, w, b, relu=relu, padding=padding, impl="ref")
-    case.sweep(lambda threads: t.conv1d_winograd(x, w, b, relu=relu, padding=padding), ref,
+    kw = dict(relu=relu, padding=padding, dilation=dilation)
+    ref = t.conv1d_winograd(x, w, b, impl="ref", **kw)
+    case.sweep(lambda threads: t.conv1d_winograd(x, w, b, **kw), ref,
                threads=ALL_THREADS, exact=True, what="avx2 against the scalar reference")
     case.check(ref, want, atol=tol, rtol=0, what="reference against float64 PyTorch")
+
+
+@pytest.mark.parametrize("relu,bias", [(False, True), (True, False)])
+@pytest.mark.parametrize("C_in,C_out", [(1, 1), (8, 16), (19, 21)])
+@pytest.mark.parametrize("L_out", [1, 3, 4, 5, 37, 397])  # 397: several blocks of tiles
+@pytest.mark.parametrize("taps,dilation", [(11, 1), (11, 2), (11, 5), (7, 1), (7, 3), (5, 2),
+                                           (4, 1)])
+def test_winograd_chunks_kernel(case, taps, dilation, L_out, C_in, C_out, bias, relu):
+    padding = dilation * (taps // 2) if L_out % 2 else 0
+    L = L_out + dilation * (taps - 1) - 2 * padding
+    if L < 1:
+        pytest.skip("no input left")
+    x = case.normal((L, C_in))
+    w = case.normal((C_out, C_in, taps), 1 / np.sqrt(C_in * taps))
+    b = case.normal(C_out) if bias else None
+    want = torch_conv1d(x, w, b, padding=padding, dilation=dilation, relu=relu)
+    kw = dict(relu=relu, padding=padding, dilation=dilation)
+    ref = t.conv1d_winograd_chunks(x, w, b, impl="ref", **kw)
+    case.sweep(lambda threads: t.conv1d_winograd_chunks(x, w, b, **kw), ref,
+               threads=ALL_THREADS, exact=True, what="avx2 against the scalar reference")
+    case.check(ref, want, atol=output_tol(x, w, factor=2e-5), rtol=0,
+               what="reference against float64 PyTorch")
 
 
 @pytest.mark.parametrize("relu", [False, True])
@@ -166,11 +190,13 @@ def test_direct_forced_by_variable(value, K, forced):
 # ---- float layer -------------------------------------------------------------------------
 
 def conv1d_model(make_model, case, L, C_in, C_out, K, stride=1, padding=0, dilation=1,
-                 groups=1, bias=True, relu=False, w_scale=None):
+                 groups=1, bias=True, relu=False, w_scale=None, extended=False):
     w = case.normal((C_out, C_in // groups, K), w_scale or 1 / np.sqrt(C_in // groups * K))
     b = case.normal(C_out) if bias else None
     args = dict(C_out=C_out, C_in=C_in, kernel_size=K, stride=stride, padding=padding,
                 dilation=dilation, groups=groups)
+    if extended:
+        args["extended_winograd"] = True
     arch = one_node("conv1d_fp32", [0, C_in], relu=relu, **args)
     tensors = {"n.weight": w} if b is None else {"n.weight": w, "n.bias": b}
     return make_model(arch, tensors), w, b, args, tensors
@@ -183,10 +209,16 @@ def layer_path(args, tensors, C_in, relu=False):
 
 
 @pytest.mark.parametrize("relu", [False, True])
+# "+": the node asks for the extended Winograd choice (any dilation, kernel sizes 4 and up).
 @pytest.mark.parametrize("env,K,stride,dilation,groups,path", [
     (None, 3, 1, 1, 1, "direct"), ("0", 3, 1, 1, 1, "winograd"), ("wino", 7, 1, 1, 1, "winograd"),
     ("5,7", 7, 1, 1, 1, "direct"), ("5,7", 3, 1, 1, 1, "winograd"), ("abc", 7, 1, 1, 1, "winograd"),
-    ("0", 11, 1, 1, 1, "direct"), ("0", 3, 1, 2, 1, "direct"), ("0", 1, 1, 1, 1, "pointwise"),
+    ("0", 11, 1, 1, 1, "direct"), ("0", 3, 1, 2, 1, "direct"), ("wino", 7, 1, 5, 1, "direct"),
+    ("0", 5, 1, 1, 1, "direct"), ("0+", 11, 1, 1, 1, "winograd"), ("0+", 3, 1, 2, 1, "winograd"),
+    ("wino+", 7, 1, 5, 1, "winograd"), ("0+", 11, 1, 5, 1, "winograd"),
+    ("0+", 5, 1, 1, 1, "winograd"), ("3+", 11, 1, 1, 1, "winograd"), ("11+", 11, 1, 1, 1, "direct"),
+    ("+", 3, 1, 3, 1, "direct"),
+    ("0", 2, 1, 1, 1, "direct"), ("0+", 2, 1, 1, 1, "direct"), ("0", 1, 1, 1, 1, "pointwise"),
     (None, 1, 1, 1, 1, "pointwise"), ("all", 5, 1, 1, 1, "direct"), ("0", 3, 2, 1, 1, "general"),
     (None, 1, 2, 1, 1, "general"), ("0", 5, 2, 2, 1, "general"), ("0", 3, 1, 1, 2, "grouped"),
     (None, 7, 2, 1, 4, "grouped"),
@@ -195,7 +227,9 @@ def layer_path(args, tensors, C_in, relu=False):
 @pytest.mark.parametrize("L", [None, 40])
 def test_conv1d_fp32_layer(case, make_model, monkeypatch, env, K, stride, dilation, groups,
                            path, relu, C_in, C_out, L):
-    if env is None:
+    extended = env is not None and env.endswith("+")
+    env = env[:-1] if extended else env
+    if not env:
         monkeypatch.delenv(ENV, raising=False)
     else:
         monkeypatch.setenv(ENV, env)
@@ -203,7 +237,7 @@ def test_conv1d_fp32_layer(case, make_model, monkeypatch, env, K, stride, dilati
     # None: the shortest input the kernel accepts, one output step.
     L = L or max(1, dilation * (K - 1) + 1 - 2 * padding)
     model, w, b, args, tensors = conv1d_model(make_model, case, L, C_in, C_out, K, stride, padding,
-                                              dilation, groups, relu=relu)
+                                              dilation, groups, relu=relu, extended=extended)
     assert layer_path(args, tensors, C_in, relu) == path
     x = case.normal((L, C_in))
     want = torch_conv1d(x, w, b, stride, padding, dilation, groups, relu)
@@ -248,18 +282,19 @@ def test_direct_layer_equals_kernel_on_padded_input(case, make_model, monkeypatc
                exact=True, what="direct layer against the kernel on the padded input")
 
 
-@pytest.mark.parametrize("K", [3, 7])
-def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K):
-    C, L = 128, 300
+@pytest.mark.parametrize("K,dilation", [(3, 1), (7, 1), (3, 5), (7, 3), (11, 5)])
+def test_winograd_and_direct_layers_agree(case, make_model, monkeypatch, K, dilation):
+    C, L, padding = 128, 300, dilation * (K // 2)
     x = case.normal((L, C))
     w = case.normal((C, C, K), 1 / np.sqrt(C * K))
-    args = dict(C_out=C, C_in=C, kernel_size=K, padding=K // 2)
+    args = dict(C_out=C, C_in=C, kernel_size=K, padding=padding, dilation=dilation,
+                extended_winograd=True)
     tensors = {"n.weight": w}
     outs = {}
     for env in ("all", "wino"):
         monkeypatch.setenv(ENV, env)
         outs[env] = make_model(one_node("conv1d_fp32", [0, C], **args), tensors).forward(x)
-    want = torch_conv1d(x, w, padding=K // 2).ravel()
+    want = torch_conv1d(x, w, padding=padding, dilation=dilation).ravel()
     scale = np.abs(want).max()
     for env, got in outs.items():
         assert np.abs(got - want).max() <= 5e-5 * scale, env

@@ -6,6 +6,7 @@
 
 #include "backend/backend.h"
 #include "backend/cpu/conv1d.h"
+#include "backend/cpu/conv1d_winograd_chunks.h"
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
@@ -173,6 +174,12 @@ void copy_padded_rows(const float* in, int L, int C, int padding, int64_t r0, in
   }
 }
 
+// A weight block of the direct kernel's panel layout.
+Buffer direct_pack(const float* w, int N, int K, int Cg) {
+  return Buffer(cpu::pack_conv1d_direct(w, N, K, Cg), 0, size_t((N + 7) / 8) * K * Cg * 32,
+                [](void* p) { delete[] static_cast<float*>(p); });
+}
+
 const TensorRef& sequence_input(const char* cls, const std::string& name, const TensorRef* in,
                                 int n) {
   const TensorRef& x = layer_input(cls, name, in, n, 0);
@@ -185,7 +192,9 @@ const TensorRef& sequence_input(const char* cls, const std::string& name, const 
 
 // ---------------------------------------------------------------- Conv1dFp32
 
-Conv1dFp32::Conv1dFp32(const LayerArgs& args) : cfg_(read_config(args, kFloatCls, false)) {
+Conv1dFp32::Conv1dFp32(const LayerArgs& args)
+    : cfg_(read_config(args, kFloatCls, false)),
+      extended_winograd_(args.get_bool("extended_winograd", false)) {
   name = args.node_name();
 }
 
@@ -204,22 +213,36 @@ void Conv1dFp32::load_weights(const TensorLookup& lookup) {
 
   if (cfg_.groups == 1 && cfg_.stride == 1) {
     const bool forced = conv1d_direct_forced(std::getenv("TOVRIN_FP32_CONV1D_DIRECT"), K);
-    // F(2,11) is left to the direct path: its transforms reach 21076 and lose 2 to 4% of
-    // the output scale in float32, against 4e-6 for F(4,3) and 3e-5 for F(2,7).
-    const cpu::Conv1dWinograd* v =
-        cfg_.dilation == 1 && (K == 3 || K == 7) ? cpu::conv1d_winograd_variant(K) : nullptr;
+    // Without the extended choice: F(4,3) and F(2,7) at dilation 1. F(2,11) is left to the
+    // direct path: its transforms reach 21076 and lose 2 to 4% of the output scale in
+    // float32, against 4e-6 for F(4,3) and 3e-5 for F(2,7). The extended choice takes F(4,3)
+    // at any dilation and F(4,4) over chunks of four taps for longer kernels: fewer products
+    // than F(2,7) at its error.
+    const bool undilated = cfg_.dilation == 1;
+    const cpu::Conv1dWinograd* v = (K == 3 && (undilated || extended_winograd_)) ||
+                                           (K == 7 && undilated && !extended_winograd_)
+                                       ? cpu::conv1d_winograd_variant(K)
+                                       : nullptr;
+    const cpu::Conv1dWinograd* chunked =
+        extended_winograd_ ? cpu::conv1d_winograd_chunk_variant(K) : nullptr;
     if (!forced && v) {
       const std::vector<float> U = cpu::conv1d_winograd_weights(*v, weight_.data(), N, Cg);
       for (int t = 0; t < v->T; ++t)
         winograd_.push_back(pack_fp32(ops, &U[size_t(t) * N * Cg], N, Cg));
       path_ = Conv1dPath::Winograd;
+    } else if (!forced && chunked) {
+      const int chunks = cpu::conv1d_winograd_chunks(*chunked, K);
+      const std::vector<float> U =
+          cpu::conv1d_winograd_chunk_weights(*chunked, weight_.data(), N, K, Cg);
+      for (int t = 0; t < chunked->T; ++t)
+        winograd_.push_back(direct_pack(&U[size_t(t) * N * chunks * Cg], N, chunks, Cg));
+      chunked_ = true;
+      path_ = Conv1dPath::Winograd;
     } else if (K == 1) {
       pointwise_.push_back(pack_fp32(ops, weight_.data(), N, Cg));
       path_ = Conv1dPath::Pointwise;
     } else {
-      direct_ = Buffer(cpu::pack_conv1d_direct(weight_.data(), N, K, Cg), 0,
-                       size_t((N + 7) / 8) * K * Cg * 32,
-                       [](void* p) { delete[] static_cast<float*>(p); });
+      direct_ = direct_pack(weight_.data(), N, K, Cg);
       path_ = Conv1dPath::Direct;
     }
   } else if (cfg_.groups == 1) {
@@ -245,9 +268,15 @@ void Conv1dFp32::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   int64_t need = K * L_out * Cg;
   switch (path_) {
     case Conv1dPath::Winograd:
+      if (chunked_) {
+        need = std::max(need, cpu::conv1d_winograd_chunks_scratch_floats(
+                                  *cpu::conv1d_winograd_chunk_variant(cfg_.K), cfg_.K, in.h,
+                                  int(L_out), cfg_.C_in, cfg_.C_out, cfg_.padding, cfg_.dilation));
+        break;
+      }
       need = std::max(need, cpu::conv1d_winograd_scratch_floats(
                                 *cpu::conv1d_winograd_variant(cfg_.K), in.h, int(L_out), cfg_.C_in,
-                                cfg_.C_out, cfg_.padding));
+                                cfg_.C_out, cfg_.padding, cfg_.dilation));
       break;
     case Conv1dPath::Pointwise: need = Cg * Lp; break;
     case Conv1dPath::Direct: need = Cg * padded_ends(cfg_, in.h, int(L_out)).rows; break;
@@ -272,14 +301,27 @@ TensorShape Conv1dFp32::forward(const TensorRef* inputs, int n_inputs, const Buf
   const float* b = bias_.empty() ? nullptr : bias_.data();
   switch (path_) {
     case Conv1dPath::Winograd: {
+      if (chunked_) {
+        const cpu::Conv1dWinograd* c = cpu::conv1d_winograd_chunk_variant(K);
+        const float* pk[16];
+        for (int t = 0; t < c->T; ++t) pk[t] = static_cast<const float*>(winograd_[size_t(t)].data);
+        float* s = scratch_or_own(ctx, 2,
+                                  cpu::conv1d_winograd_chunks_scratch_floats(
+                                      *c, K, L, L_out, C_in, C_out, cfg_.padding, cfg_.dilation),
+                                  scratch_);
+        cpu::conv1d_winograd_chunks_fp32(*c, K, in, pk, b, relu, L, L_out, C_in, C_out,
+                                         cfg_.padding, cfg_.dilation, out, s);
+        break;
+      }
       const cpu::Conv1dWinograd& v = *cpu::conv1d_winograd_variant(K);
-      float* s = scratch_or_own(
-          ctx, 2, cpu::conv1d_winograd_scratch_floats(v, L, L_out, C_in, C_out, cfg_.padding),
-          scratch_);
+      float* s = scratch_or_own(ctx, 2,
+                                cpu::conv1d_winograd_scratch_floats(v, L, L_out, C_in, C_out,
+                                                                    cfg_.padding, cfg_.dilation),
+                                scratch_);
       const void* pk[8];
       for (int t = 0; t < v.T; ++t) pk[t] = winograd_[size_t(t)].data;
       auto run = winograd_.size() == 6 ? cpu::conv1d_winograd_f4k3 : cpu::conv1d_winograd_f2k7;
-      run(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, out, s);
+      run(in, pk, b, relu, L, L_out, C_in, C_out, cfg_.padding, cfg_.dilation, out, s);
       break;
     }
     case Conv1dPath::Pointwise: {

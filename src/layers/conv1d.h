@@ -39,6 +39,11 @@ class Conv1dFp32 : public ILayer {
 
  private:
   Conv1dConfig cfg_;
+  // "extended_winograd": when Winograd is enabled, also take it for dilated kernels and for
+  // kernel sizes 4 and up (F(4,4) over chunks of four taps); off, the choice stays the
+  // stored files' one (F(4,3) and F(2,7), dilation 1).
+  bool extended_winograd_ = false;
+  bool chunked_ = false;  // the Winograd path runs over chunks of four taps
   Conv1dPath path_ = Conv1dPath::General;
   std::vector<float> weight_;  // C_out x K x Cg, kept only for non-host backends
   std::vector<float> bias_;

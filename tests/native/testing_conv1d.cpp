@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "backend/cpu/conv1d.h"
+#include "backend/cpu/conv1d_winograd_chunks.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "layers/conv1d.h"
 #include "testing_arrays.h"
@@ -48,12 +49,13 @@ std::vector<float> tap_major(const Array<float>& w, const Shapes& s) {
 }
 
 Array<float> winograd(const Array<float>& x, const Array<float>& w,
-                      const std::optional<Array<float>>& bias, bool relu, int padding,
+                      const std::optional<Array<float>>& bias, bool relu, int padding, int dilation,
                       const std::string& impl) {
   const Shapes s = shapes_of(x, w, bias);
   const cpu::Conv1dWinograd* v = cpu::conv1d_winograd_variant(s.K);
   if (!v) throw std::invalid_argument("Winograd kernels take 3, 7 or 11 taps");
-  const int L_out = s.L + 2 * padding - s.K + 1;
+  if (dilation < 1) throw std::invalid_argument("dilation must be at least 1");
+  const int L_out = s.L + 2 * padding - dilation * (s.K - 1);
   if (L_out < 1) throw std::invalid_argument("sequence too short");
   const std::vector<float> U =
       cpu::conv1d_winograd_weights(*v, tap_major(w, s).data(), s.C_out, s.C_in);
@@ -62,7 +64,7 @@ Array<float> winograd(const Array<float>& x, const Array<float>& w,
   const float* b = data_or_null(bias);
   if (use_ref(impl)) {
     cpu::conv1d_winograd_ref(*v, x.data(), U.data(), b, relu, s.L, L_out, s.C_in, s.C_out, padding,
-                             out.data());
+                             dilation, out.data());
   } else {
     std::vector<std::unique_ptr<float[], void (*)(void*)>> packs;
     std::vector<const void*> pk;
@@ -71,13 +73,51 @@ Array<float> winograd(const Array<float>& x, const Array<float>& w,
                          cpu::free_packed_fp32);
       pk.push_back(packs.back().get());
     }
-    std::vector<float> scratch(
-        size_t(cpu::conv1d_winograd_scratch_floats(*v, s.L, L_out, s.C_in, s.C_out, padding)));
+    std::vector<float> scratch(size_t(
+        cpu::conv1d_winograd_scratch_floats(*v, s.L, L_out, s.C_in, s.C_out, padding, dilation)));
     auto run = s.K == 3   ? cpu::conv1d_winograd_f4k3
                : s.K == 7 ? cpu::conv1d_winograd_f2k7
                           : cpu::conv1d_winograd_f2k11;
-    run(x.data(), pk.data(), b, relu, s.L, L_out, s.C_in, s.C_out, padding, out.data(),
+    run(x.data(), pk.data(), b, relu, s.L, L_out, s.C_in, s.C_out, padding, dilation, out.data(),
         scratch.data());
+  }
+  for (size_t i = size_t(L_out) * s.C_out; i < out.size(); ++i)
+    if (out[i] != -1234.5f) throw std::runtime_error("kernel wrote past its output");
+  Array<float> r = new_array<float>({L_out, s.C_out});
+  std::memcpy(r.mutable_data(), out.data(), size_t(L_out) * s.C_out * sizeof(float));
+  return r;
+}
+
+// Kernels cut into chunks of F(m,m) (kernel size 11).
+Array<float> winograd_chunks(const Array<float>& x, const Array<float>& w,
+                             const std::optional<Array<float>>& bias, bool relu, int padding,
+                             int dilation, const std::string& impl) {
+  const Shapes s = shapes_of(x, w, bias);
+  const cpu::Conv1dWinograd* v = cpu::conv1d_winograd_chunk_variant(s.K);
+  if (!v) throw std::invalid_argument("no chunked Winograd kernel for this kernel size");
+  if (dilation < 1) throw std::invalid_argument("dilation must be at least 1");
+  const int L_out = s.L + 2 * padding - dilation * (s.K - 1);
+  if (L_out < 1) throw std::invalid_argument("sequence too short");
+  const int chunks = cpu::conv1d_winograd_chunks(*v, s.K);
+  const std::vector<float> U =
+      cpu::conv1d_winograd_chunk_weights(*v, tap_major(w, s).data(), s.C_out, s.K, s.C_in);
+  std::vector<float> out(size_t(L_out) * s.C_out + 64, -1234.5f);
+  const float* b = data_or_null(bias);
+  if (use_ref(impl)) {
+    cpu::conv1d_winograd_chunks_ref(*v, s.K, x.data(), U.data(), b, relu, s.L, L_out, s.C_in,
+                                    s.C_out, padding, dilation, out.data());
+  } else {
+    std::vector<std::unique_ptr<float[]>> packs;
+    std::vector<const float*> pk;
+    for (int t = 0; t < v->T; ++t) {
+      packs.emplace_back(cpu::pack_conv1d_direct(&U[size_t(t) * s.C_out * chunks * s.C_in], s.C_out,
+                                                 chunks, s.C_in));
+      pk.push_back(packs.back().get());
+    }
+    std::vector<float> scratch(size_t(cpu::conv1d_winograd_chunks_scratch_floats(
+        *v, s.K, s.L, L_out, s.C_in, s.C_out, padding, dilation)));
+    cpu::conv1d_winograd_chunks_fp32(*v, s.K, x.data(), pk.data(), b, relu, s.L, L_out, s.C_in,
+                                     s.C_out, padding, dilation, out.data(), scratch.data());
   }
   for (size_t i = size_t(L_out) * s.C_out; i < out.size(); ++i)
     if (out[i] != -1234.5f) throw std::runtime_error("kernel wrote past its output");
@@ -138,7 +178,11 @@ py::dict winograd_matrices(int taps) {
 
 void bind_conv1d_testing(py::module_& t) {
   t.def("conv1d_winograd", &winograd, py::arg("x"), py::arg("w"), py::arg("bias"),
-        py::arg("relu") = false, py::arg("padding") = 0, py::arg("impl") = "avx2");
+        py::arg("relu") = false, py::arg("padding") = 0, py::arg("dilation") = 1,
+        py::arg("impl") = "avx2");
+  t.def("conv1d_winograd_chunks", &winograd_chunks, py::arg("x"), py::arg("w"), py::arg("bias"),
+        py::arg("relu") = false, py::arg("padding") = 0, py::arg("dilation") = 1,
+        py::arg("impl") = "avx2");
   t.def("conv1d_direct", &direct, py::arg("x"), py::arg("w"), py::arg("bias"),
         py::arg("relu") = false, py::arg("dilation") = 1, py::arg("impl") = "avx2");
   t.def("quantize_row_int8", &quantize_row, py::arg("x"), py::arg("impl") = "avx2");

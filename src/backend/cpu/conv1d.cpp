@@ -12,12 +12,10 @@
 
 namespace mi::cpu {
 
-namespace {
-
 // Toom-Cook matrices over the finite points `pts` and infinity. With N(x) = prod (x - p):
 // the BT row of a finite point holds the ascending coefficients of N(x)/(x - p), the row of
 // infinity those of N(x); AT[j][t] = p_t^j; G[t][k] = p_t^k / prod_{j != t} (p_t - p_j).
-Conv1dWinograd make_variant(int m, int r, std::vector<int> pts) {
+Conv1dWinograd conv1d_winograd_from_points(int m, int r, const std::vector<int>& pts) {
   Conv1dWinograd v;
   v.m = m;
   v.r = r;
@@ -57,6 +55,8 @@ Conv1dWinograd make_variant(int m, int r, std::vector<int> pts) {
   return v;
 }
 
+namespace {
+
 void fill_padded(const float* input, float* padded, int L, int C, int padding, int64_t Lp) {
   const size_t row = size_t(C);
   std::memset(padded, 0, size_t(padding) * row * sizeof(float));
@@ -73,27 +73,33 @@ constexpr int kWinogradChunk = 96;
 // Tiles [i0, i1) in chunks. A chunk's V and M sit in the part of the V and M areas that
 // belongs to tile i0, which the chunk never outgrows.
 void winograd_tiles(const Conv1dWinograd& v, const float* padded, const void* const* packed,
-                    const float* bias, bool relu, int L_out, int C_in, int C_out, float* V,
-                    float* M, float* output, int i0, int i1) {
+                    const float* bias, bool relu, int L_out, int C_in, int C_out, int dilation,
+                    float* V, float* M, float* output, int64_t i0, int64_t i1) {
   float* Vc = V + int64_t(v.T) * i0 * C_in;
   float* Mc = M + int64_t(v.T) * i0 * C_out;
-  for (int c0 = i0; c0 < i1; c0 += kWinogradChunk) {
-    const int n = std::min(kWinogradChunk, i1 - c0);
-    conv1d_winograd_input_avx2(v, padded + int64_t(v.m) * c0 * C_in, Vc, n, C_in, 0, n);
+  for (int64_t c0 = i0; c0 < i1; c0 += kWinogradChunk) {
+    const int n = int(std::min<int64_t>(kWinogradChunk, i1 - c0));
+    conv1d_winograd_input_avx2(v, padded, dilation, Vc, n, C_in, c0);
     for (int t = 0; t < v.T; ++t)
       gemm_packed_fp32(Vc + int64_t(t) * n * C_in, static_cast<const float*>(packed[t]), nullptr,
                        Mc + int64_t(t) * n * C_out, false, n, C_in, C_out, false, nullptr);
-    conv1d_winograd_output_avx2(v, Mc, bias, relu, output + int64_t(v.m) * c0 * C_out, n,
-                                L_out - v.m * c0, C_out, 0, n);
+    conv1d_winograd_output_avx2(v, Mc, bias, relu, output, dilation, n, L_out, C_out, c0);
   }
+}
+
+// Padded rows the tiles read: the input with its padding, and zeros up to the last tile.
+int64_t winograd_rows(const Conv1dWinograd& v, int L, int L_out, int padding, int dilation) {
+  const int64_t groups = conv1d_winograd_tiles(v, L_out, dilation) / dilation;
+  return std::max<int64_t>(int64_t(L) + 2 * padding,
+                           int64_t(dilation) * (int64_t(v.m) * groups + v.r - 1));
 }
 
 void winograd_run(const Conv1dWinograd& v, const float* input, const void* const* packed,
                   const float* bias, bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                  float* output, float* scratch) {
+                  int dilation, float* output, float* scratch) {
   if (L_out <= 0 || C_out <= 0) return;
-  const int tiles = (L_out + v.m - 1) / v.m;
-  const int64_t Lp = std::max<int64_t>(int64_t(L) + 2 * padding, int64_t(v.m) * tiles + v.r - 1);
+  const int64_t tiles = conv1d_winograd_tiles(v, L_out, dilation);
+  const int64_t Lp = winograd_rows(v, L, L_out, padding, dilation);
   float* padded = scratch;
   float* V = padded + Lp * C_in;
   float* M = V + int64_t(v.T) * tiles * C_in;
@@ -104,20 +110,22 @@ void winograd_run(const Conv1dWinograd& v, const float* input, const void* const
 #pragma omp parallel num_threads(threads)
     {
       const int t = omp_get_thread_num(), n = omp_get_num_threads();
-      winograd_tiles(v, padded, packed, bias, relu, L_out, C_in, C_out, V, M, output,
-                     int(split_begin(tiles, t, n)), int(split_begin(tiles, t + 1, n)));
+      winograd_tiles(v, padded, packed, bias, relu, L_out, C_in, C_out, dilation, V, M, output,
+                     split_begin(tiles, t, n), split_begin(tiles, t + 1, n));
     }
   } else {
-    winograd_tiles(v, padded, packed, bias, relu, L_out, C_in, C_out, V, M, output, 0, tiles);
+    winograd_tiles(v, padded, packed, bias, relu, L_out, C_in, C_out, dilation, V, M, output, 0,
+                   tiles);
   }
 }
 
 }  // namespace
 
 const Conv1dWinograd* conv1d_winograd_variant(int taps) {
-  static const Conv1dWinograd f4k3 = make_variant(4, 3, {0, 1, -1, 2, -2});
-  static const Conv1dWinograd f2k7 = make_variant(2, 7, {0, 1, -1, 2, -2, 3, -3});
-  static const Conv1dWinograd f2k11 = make_variant(2, 11, {0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5});
+  static const Conv1dWinograd f4k3 = conv1d_winograd_from_points(4, 3, {0, 1, -1, 2, -2});
+  static const Conv1dWinograd f2k7 = conv1d_winograd_from_points(2, 7, {0, 1, -1, 2, -2, 3, -3});
+  static const Conv1dWinograd f2k11 =
+      conv1d_winograd_from_points(2, 11, {0, 1, -1, 2, -2, 3, -3, 4, -4, 5, -5});
   switch (taps) {
     case 3: return &f4k3;
     case 7: return &f2k7;
@@ -141,31 +149,31 @@ std::vector<float> conv1d_winograd_weights(const Conv1dWinograd& v, const float*
 }
 
 int64_t conv1d_winograd_scratch_floats(const Conv1dWinograd& v, int L, int L_out, int C_in,
-                                       int C_out, int padding) {
-  const int64_t tiles = (int64_t(std::max(L_out, 0)) + v.m - 1) / v.m;
-  const int64_t rows = std::max<int64_t>(int64_t(L) + 2 * padding, v.m * tiles + v.r - 1);
-  return rows * C_in + tiles * (int64_t(C_out) + C_in) * v.T;
+                                       int C_out, int padding, int dilation) {
+  const int64_t tiles = conv1d_winograd_tiles(v, std::max(L_out, 0), dilation);
+  return winograd_rows(v, L, std::max(L_out, 0), padding, dilation) * C_in +
+         tiles * (int64_t(C_out) + C_in) * v.T;
 }
 
 void conv1d_winograd_f4k3(const float* input, const void* const* packed, const float* bias,
                           bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                          float* output, float* scratch) {
+                          int dilation, float* output, float* scratch) {
   winograd_run(*conv1d_winograd_variant(3), input, packed, bias, relu, L, L_out, C_in, C_out,
-               padding, output, scratch);
+               padding, dilation, output, scratch);
 }
 
 void conv1d_winograd_f2k7(const float* input, const void* const* packed, const float* bias,
                           bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                          float* output, float* scratch) {
+                          int dilation, float* output, float* scratch) {
   winograd_run(*conv1d_winograd_variant(7), input, packed, bias, relu, L, L_out, C_in, C_out,
-               padding, output, scratch);
+               padding, dilation, output, scratch);
 }
 
 void conv1d_winograd_f2k11(const float* input, const void* const* packed, const float* bias,
                            bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                           float* output, float* scratch) {
+                           int dilation, float* output, float* scratch) {
   winograd_run(*conv1d_winograd_variant(11), input, packed, bias, relu, L, L_out, C_in, C_out,
-               padding, output, scratch);
+               padding, dilation, output, scratch);
 }
 
 float* pack_conv1d_direct(const float* weight, int C_out, int K, int Cg) {
@@ -257,28 +265,33 @@ void conv1d_int8_per_tap(const float* input, int L, int padding, const uint8_t* 
 
 void conv1d_winograd_ref(const Conv1dWinograd& v, const float* input, const float* U,
                          const float* bias, bool relu, int L, int L_out, int C_in, int C_out,
-                         int padding, float* output) {
+                         int padding, int dilation, float* output) {
   if (L_out <= 0 || C_out <= 0) return;
-  const int tiles = (L_out + v.m - 1) / v.m, T = v.T;
-  const int64_t Lp = std::max<int64_t>(int64_t(L) + 2 * padding, int64_t(v.m) * tiles + v.r - 1);
+  const int64_t tiles = conv1d_winograd_tiles(v, L_out, dilation);
+  const int T = v.T;
+  const int64_t Lp = winograd_rows(v, L, L_out, padding, dilation);
   std::vector<float> padded(size_t(Lp) * C_in);
   fill_padded(input, padded.data(), L, C_in, padding, Lp);
   std::vector<float> V(size_t(T) * tiles * C_in), M(size_t(T) * tiles * C_out);
-  for (int i = 0; i < tiles; ++i)
+  for (int64_t i = 0; i < tiles; ++i) {
+    const int64_t base = conv1d_winograd_tile_base(v, i, dilation);
     for (int t = 0; t < T; ++t)
       for (int c = 0; c < C_in; ++c) {
         float acc = 0.0f;
         for (int j = 0; j < T; ++j) {
           const float b = v.BT[size_t(t) * T + j];
-          if (b != 0.0f) acc = std::fma(b, padded[(size_t(v.m) * i + j) * C_in + c], acc);
+          if (b != 0.0f)
+            acc = std::fma(b, padded[size_t(base + int64_t(dilation) * j) * C_in + c], acc);
         }
         V[(size_t(t) * tiles + i) * C_in + c] = acc;
       }
+  }
   for (int t = 0; t < T; ++t)
     gemm_fp32_ref(&V[size_t(t) * tiles * C_in], U + size_t(t) * C_out * C_in, nullptr,
-                  &M[size_t(t) * tiles * C_out], false, tiles, C_in, C_out);
-  for (int i = 0; i < tiles; ++i)
-    for (int j = 0; j < v.m && v.m * i + j < L_out; ++j)
+                  &M[size_t(t) * tiles * C_out], false, int(tiles), C_in, C_out);
+  for (int64_t i = 0; i < tiles; ++i) {
+    const int64_t base = conv1d_winograd_tile_base(v, i, dilation);
+    for (int j = 0; j < v.m && base + int64_t(dilation) * j < L_out; ++j)
       for (int c = 0; c < C_out; ++c) {
         float acc = 0.0f;
         for (int t = 0; t < T; ++t) {
@@ -286,8 +299,10 @@ void conv1d_winograd_ref(const Conv1dWinograd& v, const float* input, const floa
           if (a != 0.0f) acc = std::fma(a, M[(size_t(t) * tiles + i) * C_out + c], acc);
         }
         if (bias) acc += bias[c];
-        output[(size_t(v.m) * i + j) * C_out + c] = relu && !(acc > 0.0f) ? 0.0f : acc;
+        output[size_t(base + int64_t(dilation) * j) * C_out + c] =
+            relu && !(acc > 0.0f) ? 0.0f : acc;
       }
+  }
 }
 
 void conv1d_direct_fp32_ref(const float* padded, const float* weight, const float* bias,

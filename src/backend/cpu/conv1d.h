@@ -17,6 +17,9 @@ struct Conv1dWinograd {
   std::vector<float> BT, AT, G;
 };
 
+// Toom-Cook matrices of F(m, r) over the m + r - 2 finite points `pts` and infinity.
+Conv1dWinograd conv1d_winograd_from_points(int m, int r, const std::vector<int>& pts);
+
 // The variant for 3, 7 or 11 taps; null for any other kernel size.
 const Conv1dWinograd* conv1d_winograd_variant(int taps);
 
@@ -25,21 +28,33 @@ const Conv1dWinograd* conv1d_winograd_variant(int taps);
 std::vector<float> conv1d_winograd_weights(const Conv1dWinograd& v, const float* weight, int C_out,
                                            int Cg);
 
+// A dilation-d convolution is d undilated ones over the interleaved phases of the
+// sequence. Tiles come in groups of d, one per phase, each group covering m*d consecutive
+// outputs: tile i computes the outputs base + d*j (j < m) from the padded rows base + d*j
+// (j < T), base = m*d*(i/d) + i%d. With d = 1, tile i starts at m*i.
+inline int64_t conv1d_winograd_tiles(const Conv1dWinograd& v, int L_out, int dilation) {
+  const int64_t group = int64_t(v.m) * dilation;
+  return (int64_t(L_out) + group - 1) / group * dilation;
+}
+inline int64_t conv1d_winograd_tile_base(const Conv1dWinograd& v, int64_t i, int dilation) {
+  return int64_t(v.m) * dilation * (i / dilation) + i % dilation;
+}
+
 // Floats of scratch a Winograd call needs: padded input, V and M.
 int64_t conv1d_winograd_scratch_floats(const Conv1dWinograd& v, int L, int L_out, int C_in,
-                                       int C_out, int padding);
+                                       int C_out, int padding, int dilation);
 
-// Winograd convolution, stride 1, dilation 1. `packed` holds the T matrices U_t packed by
+// Winograd convolution, stride 1. `packed` holds the T matrices U_t packed by
 // pack_weights_fp32 (C_out rows, C_in columns); `scratch` the floats above.
 void conv1d_winograd_f4k3(const float* input, const void* const* packed, const float* bias,
                           bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                          float* output, float* scratch);
+                          int dilation, float* output, float* scratch);
 void conv1d_winograd_f2k7(const float* input, const void* const* packed, const float* bias,
                           bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                          float* output, float* scratch);
+                          int dilation, float* output, float* scratch);
 void conv1d_winograd_f2k11(const float* input, const void* const* packed, const float* bias,
                            bool relu, int L, int L_out, int C_in, int C_out, int padding,
-                           float* output, float* scratch);
+                           int dilation, float* output, float* scratch);
 
 // Direct-convolution panel layout: ceil(C_out/8) panels; panel p holds, for k = 0..K-1 and
 // ic = 0..Cg-1 in that order, the 8 floats weight[8p + j][k][ic] (j = 0..7), 0.0 where
@@ -84,20 +99,21 @@ void conv1d_int8_per_tap(const float* input, int L, int padding, const uint8_t* 
 void conv1d_direct_share_avx2(const float* padded, const float* packed, const float* bias,
                               float* output, bool relu, int L_out, int C_in, int C_out, int K,
                               int dilation, int t0, int t1, int p0, int p1);
-// Tiles [i0, i1) of the input transform: V[t][i] = sum_j BT[t][j] * padded[m*i + j].
-void conv1d_winograd_input_avx2(const Conv1dWinograd& v, const float* padded, float* V, int tiles,
-                                int C, int i0, int i1);
-// Tiles [i0, i1) of the output transform with bias and ReLU.
+// The input transform of the n tiles from i0: V[t][i - i0] = sum_j BT[t][j] *
+// padded[base(i) + d*j].
+void conv1d_winograd_input_avx2(const Conv1dWinograd& v, const float* padded, int dilation,
+                                float* V, int n, int C, int64_t i0);
+// The output transform of the n tiles from i0 with bias and ReLU (outputs below L_out).
 void conv1d_winograd_output_avx2(const Conv1dWinograd& v, const float* M, const float* bias,
-                                 bool relu, float* output, int tiles, int L_out, int C, int i0,
-                                 int i1);
+                                 bool relu, float* output, int dilation, int n, int L_out, int C,
+                                 int64_t i0);
 void quantize_row_int8_avx2(const float* x, int8_t* q, float* scale, int n);
 
 // Scalar references with the same per-element order of operations as the vector kernels.
 // `U` is the unpacked list of conv1d_winograd_weights, `weight` the C_out x K x C_in matrix.
 void conv1d_winograd_ref(const Conv1dWinograd& v, const float* input, const float* U,
                          const float* bias, bool relu, int L, int L_out, int C_in, int C_out,
-                         int padding, float* output);
+                         int padding, int dilation, float* output);
 void conv1d_direct_fp32_ref(const float* padded, const float* weight, const float* bias,
                             float* output, bool relu, int L_out, int C_in, int C_out, int K,
                             int dilation);

@@ -96,27 +96,27 @@ void conv1d_direct_share_avx2(const float* padded, const float* packed, const fl
   }
 }
 
-void conv1d_winograd_input_avx2(const Conv1dWinograd& v, const float* padded, float* V, int tiles,
-                                int C, int i0, int i1) {
+void conv1d_winograd_input_avx2(const Conv1dWinograd& v, const float* padded, int dilation,
+                                float* V, int n, int C, int64_t i0) {
   const int T = v.T;
   const int c8 = C - C % 8;
-  for (int i = i0; i < i1; ++i) {
-    const float* d = padded + size_t(v.m) * i * C;
+  const size_t step = size_t(dilation) * C;
+  for (int i = 0; i < n; ++i) {
+    const float* d = padded + size_t(conv1d_winograd_tile_base(v, i0 + i, dilation)) * C;
     for (int t = 0; t < T; ++t) {
       const float* bt = &v.BT[size_t(t) * T];
-      float* dst = V + (size_t(t) * tiles + i) * C;
+      float* dst = V + (size_t(t) * n + i) * C;
       for (int c = 0; c < c8; c += 8) {
         __m256 acc = _mm256_setzero_ps();
         for (int j = 0; j < T; ++j)
           if (bt[j] != 0.0f)
-            acc =
-                _mm256_fmadd_ps(_mm256_set1_ps(bt[j]), _mm256_loadu_ps(d + size_t(j) * C + c), acc);
+            acc = _mm256_fmadd_ps(_mm256_set1_ps(bt[j]), _mm256_loadu_ps(d + j * step + c), acc);
         _mm256_storeu_ps(dst + c, acc);
       }
       for (int c = c8; c < C; ++c) {
         float acc = 0.0f;
         for (int j = 0; j < T; ++j)
-          if (bt[j] != 0.0f) acc = std::fma(bt[j], d[size_t(j) * C + c], acc);
+          if (bt[j] != 0.0f) acc = std::fma(bt[j], d[j * step + c], acc);
         dst[c] = acc;
       }
     }
@@ -124,21 +124,21 @@ void conv1d_winograd_input_avx2(const Conv1dWinograd& v, const float* padded, fl
 }
 
 void conv1d_winograd_output_avx2(const Conv1dWinograd& v, const float* M, const float* bias,
-                                 bool relu, float* output, int tiles, int L_out, int C, int i0,
-                                 int i1) {
+                                 bool relu, float* output, int dilation, int n, int L_out, int C,
+                                 int64_t i0) {
   const int T = v.T;
   const int c8 = C - C % 8;
-  for (int i = i0; i < i1; ++i) {
-    const int valid = std::min(v.m, L_out - v.m * i);
-    for (int j = 0; j < valid; ++j) {
+  for (int i = 0; i < n; ++i) {
+    const int64_t base = conv1d_winograd_tile_base(v, i0 + i, dilation);
+    for (int j = 0; j < v.m && base + int64_t(dilation) * j < L_out; ++j) {
       const float* at = &v.AT[size_t(j) * T];
-      float* out = output + (size_t(v.m) * i + j) * C;
+      float* out = output + size_t(base + int64_t(dilation) * j) * C;
       for (int c = 0; c < c8; c += 8) {
         __m256 acc = _mm256_setzero_ps();
         for (int t = 0; t < T; ++t)
           if (at[t] != 0.0f)
             acc = _mm256_fmadd_ps(_mm256_set1_ps(at[t]),
-                                  _mm256_loadu_ps(M + (size_t(t) * tiles + i) * C + c), acc);
+                                  _mm256_loadu_ps(M + (size_t(t) * n + i) * C + c), acc);
         if (bias) acc = _mm256_add_ps(acc, _mm256_loadu_ps(bias + c));
         if (relu) acc = relu8(acc);
         _mm256_storeu_ps(out + c, acc);
@@ -146,7 +146,7 @@ void conv1d_winograd_output_avx2(const Conv1dWinograd& v, const float* M, const 
       for (int c = c8; c < C; ++c) {
         float acc = 0.0f;
         for (int t = 0; t < T; ++t)
-          if (at[t] != 0.0f) acc = std::fma(at[t], M[(size_t(t) * tiles + i) * C + c], acc);
+          if (at[t] != 0.0f) acc = std::fma(at[t], M[(size_t(t) * n + i) * C + c], acc);
         if (bias) acc += bias[c];
         out[c] = relu && !(acc > 0.0f) ? 0.0f : acc;
       }
