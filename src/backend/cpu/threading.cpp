@@ -1,0 +1,145 @@
+#include "backend/cpu/threading.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace mi::cpu {
+
+namespace {
+
+thread_local int tl_share = -1;
+thread_local int tl_shares = 0;
+
+// How long a pool thread keeps yielding for the next call before it sleeps: longer than the
+// serial work between two layers, short enough that an idle engine frees its processor
+// almost at once for other programs.
+constexpr auto kSpin = std::chrono::microseconds(300);
+
+// One call at a time. `ticket` packs the call's generation (high 32 bits), its share count
+// (bits 16-31) and the next unclaimed share (low 16 bits): a thread claims a share by a
+// compare-and-swap, so a late thread can never claim a share of a later call.
+class Pool {
+ public:
+  bool try_run(int T, ShareFn fn, void* ctx) {
+    std::unique_lock<std::mutex> own(busy_, std::try_to_lock);
+    if (!own.owns_lock()) return false;
+    grow(T - 1);
+    fn_ = fn;
+    ctx_ = ctx;
+    error_ = nullptr;
+    done_.store(0, std::memory_order_relaxed);
+    ++generation_;
+    ticket_.store(uint64_t(generation_) << 32 | uint64_t(T) << 16, std::memory_order_release);
+    bool wake;
+    {
+      std::lock_guard<std::mutex> l(m_);
+      wake = sleeping_ > 0;
+    }
+    if (wake) cv_.notify_all();
+    claim_all(generation_);
+    while (done_.load(std::memory_order_acquire) < T) std::this_thread::yield();
+    if (error_) std::rethrow_exception(error_);
+    return true;
+  }
+
+ private:
+  void grow(int workers) {
+    while (int(threads_) < workers) {
+      std::thread(&Pool::work, this).detach();
+      ++threads_;
+    }
+  }
+
+  // Runs unclaimed shares of call `gen` until none is left.
+  void claim_all(uint32_t gen) {
+    uint64_t t = ticket_.load(std::memory_order_acquire);
+    for (;;) {
+      const int next = int(t & 0xFFFF), T = int((t >> 16) & 0xFFFF);
+      if (uint32_t(t >> 32) != gen || next >= T) return;
+      if (!ticket_.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel)) continue;
+      tl_share = next;
+      tl_shares = T;
+      try {
+        fn_(ctx_, next, T);
+      } catch (...) {
+        std::lock_guard<std::mutex> l(m_);
+        if (!error_) error_ = std::current_exception();
+      }
+      tl_share = -1;
+      tl_shares = 0;
+      done_.fetch_add(1, std::memory_order_release);
+      t = ticket_.load(std::memory_order_acquire);
+    }
+  }
+
+  uint32_t generation_of_ticket() const {
+    return uint32_t(ticket_.load(std::memory_order_acquire) >> 32);
+  }
+
+  void work() {
+    uint32_t seen = generation_of_ticket();
+    for (;;) {
+      const auto until = std::chrono::steady_clock::now() + kSpin;
+      while (generation_of_ticket() == seen && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+      if (generation_of_ticket() == seen) {
+        std::unique_lock<std::mutex> l(m_);
+        ++sleeping_;
+        cv_.wait(l, [&] { return generation_of_ticket() != seen; });
+        --sleeping_;
+      }
+      seen = generation_of_ticket();
+      claim_all(seen);
+    }
+  }
+
+  std::mutex busy_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  int sleeping_ = 0;
+  size_t threads_ = 0;
+  uint32_t generation_ = 0;
+  std::atomic<uint64_t> ticket_{0};
+  std::atomic<int> done_{0};
+  ShareFn fn_ = nullptr;
+  void* ctx_ = nullptr;
+  std::exception_ptr error_;
+};
+
+// Lives for the whole process: its detached threads may still be waiting at exit.
+Pool& pool() {
+  static Pool* p = new Pool;
+  return *p;
+}
+
+}  // namespace
+
+int current_share() { return tl_share; }
+
+int team_index() { return tl_share >= 0 ? tl_share : omp_get_thread_num(); }
+
+int team_size() { return tl_share >= 0 ? tl_shares : omp_get_num_threads(); }
+
+void run_shares(int T, ShareFn fn, void* ctx) {
+  if (T > 1 && !in_parallel_region() && pool().try_run(T, fn, ctx)) return;
+  for (int t = 0; t < T; ++t) {
+    const int outer = tl_share, outer_n = tl_shares;
+    tl_share = t;
+    tl_shares = T;
+    try {
+      fn(ctx, t, T);
+    } catch (...) {
+      tl_share = outer;
+      tl_shares = outer_n;
+      throw;
+    }
+    tl_share = outer;
+    tl_shares = outer_n;
+  }
+}
+
+}  // namespace mi::cpu
