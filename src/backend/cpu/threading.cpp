@@ -14,9 +14,11 @@ namespace {
 thread_local int tl_share = -1;
 thread_local int tl_shares = 0;
 
-// How long a pool thread keeps yielding for the next call before it sleeps: longer than the
-// serial work between two layers, short enough that an idle engine frees its processor
-// almost at once for other programs.
+// A pool thread waits for the next call by spinning for kBusy, which covers the serial work
+// between two layers, then by yielding its processor to any other program until kSpin, and
+// then sleeps: an idle engine frees its processor almost at once, and a thread that yielded
+// on a busy machine may come back too late to take a share.
+constexpr auto kBusy = std::chrono::microseconds(50);
 constexpr auto kSpin = std::chrono::microseconds(300);
 
 // One call at a time. `ticket` packs the call's generation (high 32 bits), its share count
@@ -41,7 +43,10 @@ class Pool {
     }
     if (wake) cv_.notify_all();
     claim_all(generation_);
-    while (done_.load(std::memory_order_acquire) < T) std::this_thread::yield();
+    // Only shares already running are waited for; yielding here would hand the processor
+    // to another program for a whole time slice.
+    while (done_.load(std::memory_order_acquire) < T) {
+    }
     if (error_) std::rethrow_exception(error_);
     return true;
   }
@@ -83,9 +88,13 @@ class Pool {
   void work() {
     uint32_t seen = generation_of_ticket();
     for (;;) {
-      const auto until = std::chrono::steady_clock::now() + kSpin;
-      while (generation_of_ticket() == seen && std::chrono::steady_clock::now() < until)
-        std::this_thread::yield();
+      const auto start = std::chrono::steady_clock::now();
+      for (int i = 1; generation_of_ticket() == seen; ++i) {
+        if (i % 64 != 0) continue;
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited >= kSpin) break;
+        if (waited >= kBusy) std::this_thread::yield();
+      }
       if (generation_of_ticket() == seen) {
         std::unique_lock<std::mutex> l(m_);
         ++sleeping_;

@@ -27,11 +27,11 @@ inline int team_threads() { return run_serial() ? 1 : omp_get_max_threads(); }
 // shares run on the calling thread and on up to T - 1 pool threads, each share claimed by
 // whichever thread is free first: the caller never waits for a pool thread that has not
 // started (on a busy machine it may run every share itself). Pool threads wait for the
-// next call by yielding for a fraction of a millisecond before they sleep, so that the
-// back-to-back layers of one forward pass hand over work without waking a sleeping
-// thread. Shares must be independent; the first exception thrown by one is rethrown here
-// after all have finished. Called inside a share, an OpenMP region or while another
-// thread's call is running, every share runs on the calling thread.
+// next call for a fraction of a millisecond before they sleep, so that the back-to-back
+// layers of one forward pass hand over work without waking a sleeping thread. Shares must
+// be independent; the first exception thrown by one is rethrown here after all have
+// finished. Called inside a share, an OpenMP region or while another thread's call is
+// running, every share runs on the calling thread.
 using ShareFn = void (*)(void* ctx, int t, int T);
 void run_shares(int T, ShareFn fn, void* ctx);
 
