@@ -65,20 +65,20 @@ def test_two_models_on_two_threads_match_serial_runs(write_model, rng, mode, net
             # Each thread loads its own model, then runs it many times.
             m = (t.Model if mode == "unlocked" else mi.InferenceModel)(*paths[i])
             start.wait()
-            if mode == "unlocked":
-                results[i] = t.run_unlocked(m, xs[i], 200)
-            else:
-                for _ in range(200):
-                    results[i] = m.forward(xs[i])
+            with num_threads(2):  # the thread count is per thread
+                if mode == "unlocked":
+                    results[i] = t.run_unlocked(m, xs[i], 200)
+                else:
+                    for _ in range(200):
+                        results[i] = m.forward(xs[i])
         except Exception as e:  # reported below with the thread's index
             errors.append((i, e))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-    with num_threads(2):
-        for th in threads:
-            th.start()
-        for th in threads:
-            th.join()
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
     assert not errors
     for y, want in zip(results, serial):
         np.testing.assert_array_equal(y, want)

@@ -1,5 +1,6 @@
 #include "backend/cpu/threading.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +21,9 @@ thread_local int tl_shares = 0;
 // on a busy machine may come back too late to take a share.
 constexpr auto kBusy = std::chrono::microseconds(50);
 constexpr auto kSpin = std::chrono::microseconds(300);
+
+// The ticket's share fields are 16 bits wide.
+constexpr int kMaxShares = 1024;
 
 // One call at a time. `ticket` packs the call's generation (high 32 bits), its share count
 // (bits 16-31) and the next unclaimed share (low 16 bits): a thread claims a share by a
@@ -134,6 +138,7 @@ int team_index() { return tl_share >= 0 ? tl_share : omp_get_thread_num(); }
 int team_size() { return tl_share >= 0 ? tl_shares : omp_get_num_threads(); }
 
 void run_shares(int T, ShareFn fn, void* ctx) {
+  T = std::min(T, kMaxShares);
   if (T > 1 && !in_parallel_region() && pool().try_run(T, fn, ctx)) return;
   for (int t = 0; t < T; ++t) {
     const int outer = tl_share, outer_n = tl_shares;
