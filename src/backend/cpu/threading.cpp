@@ -15,12 +15,20 @@ namespace {
 thread_local int tl_share = -1;
 thread_local int tl_shares = 0;
 
-// A pool thread waits for the next call by spinning for kBusy, which covers the serial work
-// between two layers, then by yielding its processor to any other program until kSpin, and
-// then sleeps: an idle engine frees its processor almost at once, and a thread that yielded
-// on a busy machine may come back too late to take a share.
+// A pool thread waits for the next call, and the caller for shares still running, by
+// spinning for kBusy, which covers the serial work between two layers, and then sleeps: an
+// idle engine frees its processor at once, and on a busy machine a thread that sleeps
+// between layers is woken sooner than one that spins or yields is given a processor back.
 constexpr auto kBusy = std::chrono::microseconds(50);
-constexpr auto kSpin = std::chrono::microseconds(300);
+
+// Spins until done() or kBusy has passed; returns done().
+template <class F>
+bool spin_until(F done) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 1; !done(); ++i)
+    if (i % 64 == 0 && std::chrono::steady_clock::now() - start >= kBusy) return done();
+  return true;
+}
 
 // The ticket's share fields are 16 bits wide.
 constexpr int kMaxShares = 1024;
@@ -46,10 +54,12 @@ class Pool {
       wake = sleeping_ > 0;
     }
     if (wake) cv_.notify_all();
-    claim_all(generation_);
-    // Only shares already running are waited for; yielding here would hand the processor
-    // to another program for a whole time slice.
-    while (done_.load(std::memory_order_acquire) < T) {
+    claim_all(generation_, true);
+    // Only shares already running are waited for.
+    auto finished = [&] { return done_.load(std::memory_order_acquire) >= T; };
+    if (!spin_until(finished)) {
+      std::unique_lock<std::mutex> l(m_);
+      done_cv_.wait(l, finished);
     }
     if (error_) std::rethrow_exception(error_);
     return true;
@@ -64,7 +74,7 @@ class Pool {
   }
 
   // Runs unclaimed shares of call `gen` until none is left.
-  void claim_all(uint32_t gen) {
+  void claim_all(uint32_t gen, bool caller) {
     uint64_t t = ticket_.load(std::memory_order_acquire);
     for (;;) {
       const int next = int(t & 0xFFFF), T = int((t >> 16) & 0xFFFF);
@@ -80,7 +90,10 @@ class Pool {
       }
       tl_share = -1;
       tl_shares = 0;
-      done_.fetch_add(1, std::memory_order_release);
+      if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == T && !caller) {
+        std::lock_guard<std::mutex> l(m_);  // the caller may be between its check and its wait
+        done_cv_.notify_all();
+      }
       t = ticket_.load(std::memory_order_acquire);
     }
   }
@@ -92,27 +105,22 @@ class Pool {
   void work() {
     uint32_t seen = generation_of_ticket();
     for (;;) {
-      const auto start = std::chrono::steady_clock::now();
-      for (int i = 1; generation_of_ticket() == seen; ++i) {
-        if (i % 64 != 0) continue;
-        const auto waited = std::chrono::steady_clock::now() - start;
-        if (waited >= kSpin) break;
-        if (waited >= kBusy) std::this_thread::yield();
-      }
-      if (generation_of_ticket() == seen) {
+      auto called = [&] { return generation_of_ticket() != seen; };
+      if (!spin_until(called)) {
         std::unique_lock<std::mutex> l(m_);
         ++sleeping_;
-        cv_.wait(l, [&] { return generation_of_ticket() != seen; });
+        cv_.wait(l, called);
         --sleeping_;
       }
       seen = generation_of_ticket();
-      claim_all(seen);
+      claim_all(seen, false);
     }
   }
 
   std::mutex busy_;
   std::mutex m_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;       // a call was published
+  std::condition_variable done_cv_;  // the last share of a call finished
   int sleeping_ = 0;
   size_t threads_ = 0;
   uint32_t generation_ = 0;
