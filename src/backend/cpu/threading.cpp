@@ -1,5 +1,7 @@
 #include "backend/cpu/threading.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,12 +23,15 @@ thread_local int tl_shares = 0;
 // between layers is woken sooner than one that spins or yields is given a processor back.
 constexpr auto kBusy = std::chrono::microseconds(50);
 
-// Spins until done() or kBusy has passed; returns done().
+// Spins until done() or kBusy has passed, or at once when the thread runs on processor
+// `busy_cpu`, whose other thread the spinning would keep waiting; returns done().
 template <class F>
-bool spin_until(F done) {
+bool spin_until(F done, int busy_cpu) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 1; !done(); ++i)
-    if (i % 64 == 0 && std::chrono::steady_clock::now() - start >= kBusy) return done();
+    if (i % 64 == 0 &&
+        (sched_getcpu() == busy_cpu || std::chrono::steady_clock::now() - start >= kBusy))
+      return done();
   return true;
 }
 
@@ -47,6 +52,7 @@ class Pool {
     error_ = nullptr;
     done_.store(0, std::memory_order_relaxed);
     ++generation_;
+    caller_cpu_.store(sched_getcpu(), std::memory_order_relaxed);
     ticket_.store(uint64_t(generation_) << 32 | uint64_t(T) << 16, std::memory_order_release);
     bool wake;
     {
@@ -57,7 +63,7 @@ class Pool {
     claim_all(generation_, true);
     // Only shares already running are waited for.
     auto finished = [&] { return done_.load(std::memory_order_acquire) >= T; };
-    if (!spin_until(finished)) {
+    if (!spin_until(finished, -1)) {
       std::unique_lock<std::mutex> l(m_);
       done_cv_.wait(l, finished);
     }
@@ -106,7 +112,7 @@ class Pool {
     uint32_t seen = generation_of_ticket();
     for (;;) {
       auto called = [&] { return generation_of_ticket() != seen; };
-      if (!spin_until(called)) {
+      if (!spin_until(called, caller_cpu_.load(std::memory_order_relaxed))) {
         std::unique_lock<std::mutex> l(m_);
         ++sleeping_;
         cv_.wait(l, called);
@@ -126,6 +132,7 @@ class Pool {
   uint32_t generation_ = 0;
   std::atomic<uint64_t> ticket_{0};
   std::atomic<int> done_{0};
+  std::atomic<int> caller_cpu_{-1};  // processor of the latest caller
   ShareFn fn_ = nullptr;
   void* ctx_ = nullptr;
   std::exception_ptr error_;
