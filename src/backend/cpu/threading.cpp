@@ -35,6 +35,19 @@ bool spin_until(F done, int busy_cpu) {
   return true;
 }
 
+// Moves the calling thread off processor `cpu` when other processors are allowed, without
+// binding it: its affinity is restored at once, and the scheduler leaves it where it landed.
+void leave_cpu(int cpu) {
+  cpu_set_t allowed;
+  if (cpu < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(cpu, &allowed) ||
+      CPU_COUNT(&allowed) < 2)
+    return;
+  cpu_set_t others = allowed;
+  CPU_CLR(cpu, &others);
+  if (sched_setaffinity(0, sizeof others, &others) == 0)
+    sched_setaffinity(0, sizeof allowed, &allowed);
+}
+
 // The ticket's share fields are 16 bits wide.
 constexpr int kMaxShares = 1024;
 
@@ -112,7 +125,11 @@ class Pool {
     uint32_t seen = generation_of_ticket();
     for (;;) {
       auto called = [&] { return generation_of_ticket() != seen; };
-      if (!spin_until(called, caller_cpu_.load(std::memory_order_relaxed))) {
+      // On the caller's processor this thread could only take shares while the caller
+      // waits; the scheduler may keep it there when the other processors are busy.
+      const int caller = caller_cpu_.load(std::memory_order_relaxed);
+      if (sched_getcpu() == caller) leave_cpu(caller);
+      if (!spin_until(called, caller)) {
         std::unique_lock<std::mutex> l(m_);
         ++sleeping_;
         cv_.wait(l, called);
