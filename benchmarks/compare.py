@@ -16,9 +16,13 @@ runtime is inherited; OMP_NUM_THREADS is read at start-up), by default with
 OMP_WAIT_POLICY=passive for the engine's OpenMP threads (--wait-policy). In it the runtimes are timed in
 rounds, one turn each with the order rotated per round and a pause after each turn, so that
 one runtime's spinning idle threads do not slow the next; the time is the median over all
-turns. Accuracy: each runtime's logits on the test images against PyTorch's float logits:
-the largest absolute difference relative to the logit scale (the largest |logit|), and
-top-1 agreement.
+turns. A second process per thread count times OpenVINO capped at AVX2
+(ONEDNN_MAX_CPU_ISA=AVX2; ONNX Runtime has no such switch) in turns with the engine: the
+like-for-like peer of the engine's AVX2 kernels on a machine where the peers otherwise use
+AVX-512, VNNI or AMX. Its ratio divides by the engine's time from those same turns
+(--no-avx2-peer skips it). Accuracy: each runtime's logits on the test images against
+PyTorch's float logits: the largest absolute difference relative to the logit scale (the
+largest |logit|), and top-1 agreement.
 
     pip install '.[bench]' && python benchmarks/compare.py [--models resnet50 mobilenetv2]
         [--threads 1 2] [--rounds 6] [--runs 8] [--pause 0.5] [--inputs 64]
@@ -210,8 +214,8 @@ def accuracy(logits: np.ndarray, ref: np.ndarray, tokens: bool = False) -> dict:
     return out
 
 
-def _runtimes(row: dict, threads: int) -> dict:
-    """name -> (run one input, input converter) for the three runtimes."""
+def _runtimes(row: dict, threads: int, names=("engine", "ORT", "OpenVINO")) -> dict:
+    """name -> (run one input, input converter) for the runtimes in ``names``."""
     import onnxruntime as ort
     import openvino as ov
 
@@ -230,14 +234,15 @@ def _runtimes(row: dict, threads: int) -> dict:
         xe = to_engine_layout(x)
         return quantize_input(xe, spec.scale, spec.zp) if spec.dtype == "int8" else xe
 
-    opts = ort.SessionOptions()
-    opts.intra_op_num_threads = threads
-    opts.inter_op_num_threads = 1
-    opts.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
-    session = ort.InferenceSession(row["peer"], opts, providers=["CPUExecutionProvider"])
-    runtimes = {"engine": (model.forward, engine_input),
-                "ORT": (lambda x: session.run(None, {"x": x})[0], lambda x: x)}
-    if "OpenVINO" not in row.get("peers", PEERS):
+    runtimes = {"engine": (model.forward, engine_input)}
+    if "ORT" in names:
+        opts = ort.SessionOptions()
+        opts.intra_op_num_threads = threads
+        opts.inter_op_num_threads = 1
+        opts.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
+        session = ort.InferenceSession(row["peer"], opts, providers=["CPUExecutionProvider"])
+        runtimes["ORT"] = (lambda x: session.run(None, {"x": x})[0], lambda x: x)
+    if "OpenVINO" not in row.get("peers", PEERS) or "OpenVINO" not in names:
         return runtimes
 
     core = ov.Core()
@@ -254,12 +259,15 @@ def _runtimes(row: dict, threads: int) -> dict:
     return runtimes
 
 
-def worker(rows: list, threads: int, rounds: int, runs: int, pause: float) -> list:
+def worker(rows: list, threads: int, rounds: int, runs: int, pause: float,
+           names=("engine", "ORT", "OpenVINO")) -> list:
     """Runs in a fresh process whose OMP_NUM_THREADS is ``threads``."""
     out = []
     for row in rows:
+        if "OpenVINO" not in row.get("peers", PEERS) and len(names) < 3:
+            continue
         test, ref = np.load(row["test"]), np.load(row["ref"])
-        rts = _runtimes(row, threads)
+        rts = _runtimes(row, threads, names)
         result = dict(name=row["name"], precision=row["precision"], threads=threads)
         for rt, (run, convert) in rts.items():
             logits = np.stack([np.asarray(run(convert(test[i:i + 1]))).ravel()
@@ -293,17 +301,19 @@ def worker(rows: list, threads: int, rounds: int, runs: int, pause: float) -> li
     return out
 
 
-def _spawned(rows, threads, rounds, runs, pause):
+def _spawned(rows, threads, rounds, runs, pause, names):
     os.environ["OMP_NUM_THREADS"] = str(threads)
-    return worker(rows, threads, rounds, runs, pause)
+    return worker(rows, threads, rounds, runs, pause, names)
 
 
 def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float,
-                wait_policy: str = "", openvino_isa: str = "") -> list:
+                wait_policy: str = "", openvino_isa: str = "",
+                names=("engine", "ORT", "OpenVINO")) -> list:
     """``worker`` in a fresh spawned process with OMP_NUM_THREADS (and OMP_WAIT_POLICY, when
     given) set before it starts. Only the engine's OpenMP runtime reads them: the peers
     run their own thread pools. ``openvino_isa`` caps the instruction set of OpenVINO's
-    oneDNN kernels (ONEDNN_MAX_CPU_ISA, e.g. AVX2 to stand in for an AVX2-only machine)."""
+    oneDNN kernels (ONEDNN_MAX_CPU_ISA, e.g. AVX2 to stand in for an AVX2-only machine);
+    ``names`` are the runtimes timed."""
     env = {"OMP_NUM_THREADS": str(threads)}
     if wait_policy:
         env["OMP_WAIT_POLICY"] = wait_policy
@@ -313,7 +323,7 @@ def run_threads(rows: list, threads: int, rounds: int, runs: int, pause: float,
     os.environ.update(env)
     try:
         with mp.get_context("spawn").Pool(1) as pool:
-            return pool.apply(_spawned, (rows, threads, rounds, runs, pause))
+            return pool.apply(_spawned, (rows, threads, rounds, runs, pause, names))
     finally:
         for k, v in saved.items():
             if v is None:
@@ -337,15 +347,23 @@ def transformer_table(results: list) -> str:
 
 
 def table(results: list) -> str:
+    """The comparison table; with the AVX2-capped OpenVINO run, its time and its ratio to the
+    engine's time from the same turns (the like-for-like peer of an AVX2 engine)."""
+    avx2 = any("OpenVINO AVX2" in r for r in results)
     head = ("| model | prec | threads | engine ms | ORT ms | OpenVINO ms | faster peer / engine | "
-            "error: engine | ORT | OpenVINO | top-1: engine | ORT | OpenVINO |")
-    lines = [head, "|" + "---|" * 13]
+            + ("OpenVINO AVX2 ms | AVX2 peer / engine | " if avx2 else "")
+            + "error: engine | ORT | OpenVINO | top-1: engine | ORT | OpenVINO |")
+    lines = [head, "|" + "---|" * (15 if avx2 else 13)]
     for r in results:
         best = min(PEERS, key=lambda p: r[p]["ms"])
+        capped = ""
+        if avx2:
+            c = r.get("OpenVINO AVX2")
+            capped = (f"{c['ms']:.2f} | {c['ms'] / c['engine ms']:.2f} | " if c else " | | ")
         lines.append(
             f"| {LABEL[r['name']]} | {r['precision']} | {r['threads']} | {r['engine']['ms']:.2f} | "
             f"{r['ORT']['ms']:.2f} | {r['OpenVINO']['ms']:.2f} | "
-            f"{r[best]['ms'] / r['engine']['ms']:.2f} ({best}) | "
+            f"{r[best]['ms'] / r['engine']['ms']:.2f} ({best}) | {capped}"
             + " | ".join(f"{r[k]['err']:.2g}" for k in ("engine",) + PEERS) + " | "
             + " | ".join(f"{r[k]['top1']}/{r[k]['n']}" for k in ("engine",) + PEERS) + " |")
     return "\n".join(lines)
@@ -375,6 +393,11 @@ def main(argv=None) -> int:
                    help="cap OpenVINO's kernels at this instruction set (ONEDNN_MAX_CPU_ISA, "
                         "e.g. AVX2 on a machine with AVX-512, VNNI or AMX); ONNX Runtime has "
                         "no such switch")
+    p.add_argument("--no-avx2-peer", dest="avx2_peer", action="store_false",
+                   help="skip the second process per thread count in which OpenVINO runs capped "
+                        "at AVX2 (ONEDNN_MAX_CPU_ISA=AVX2) in turns with the engine, the "
+                        "like-for-like peer of the engine's AVX2 kernels on a machine with "
+                        "AVX-512, VNNI or AMX")
     p.add_argument("--keep", help="write the model files into this directory and keep them")
     p.add_argument("--json", help="also write the results as JSON")
     args = p.parse_args(argv)
@@ -385,8 +408,16 @@ def main(argv=None) -> int:
         rows = prepare(directory, args.models, args.precisions, args.inputs, args.calibration,
                        json.loads(args.quantize), args.centred_head)
         for threads in args.threads:
-            results += run_threads(rows, threads, args.rounds, args.runs, args.pause,
-                                   args.wait_policy, args.openvino_isa)
+            main_rows = run_threads(rows, threads, args.rounds, args.runs, args.pause,
+                                    args.wait_policy, args.openvino_isa)
+            if args.avx2_peer and not args.openvino_isa:
+                capped = run_threads(rows, threads, args.rounds, args.runs, args.pause,
+                                     args.wait_policy, "AVX2", ("engine", "OpenVINO"))
+                for r in main_rows:
+                    for c in capped:
+                        if (c["name"], c["precision"]) == (r["name"], r["precision"]):
+                            r["OpenVINO AVX2"] = dict(c["OpenVINO"], **{"engine ms": c["engine"]["ms"]})
+            results += main_rows
     order = {n: i for i, n in enumerate(args.models)}
     results.sort(key=lambda r: (order[r["name"]], r["precision"], r["threads"]))
     import onnxruntime

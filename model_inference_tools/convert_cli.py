@@ -93,8 +93,8 @@ def add_parsers(commands) -> None:
                    help="activation range: observed min/max, or percentiles of the values")
     p.add_argument("--percentile", type=float, default=99.99,
                    help="upper percentile for --method percentile (the lower one is 100 - p)")
-    p.add_argument("--weight-bits", type=int, choices=(7, 8), default=8,
-                   help="7 keeps every weight in [-63, 63]")
+    p.add_argument("--weight-bits", type=int, choices=(7, 8), default=7,
+                   help="weights in [-63, 63] (7, for the faster kernel) or [-127, 127] (8)")
     p.add_argument("--winograd", action="store_true",
                    help="let 3x3 stride-1 convolutions run on the faster, less accurate int8 "
                         "Winograd path")

@@ -2,8 +2,9 @@
 
 Activations are quantised per tensor, asymmetric: real = scale * (q - zp) with q in
 [-128, 127] and a range that always contains 0 (so zero padding is exact). Weights are
-quantised per output channel, symmetric, to [-127, 127] (or to [-63, 63] with
-``weight_bits=7``, for kernels that multiply unsigned 8-bit activations by 7-bit weights).
+quantised per output channel, symmetric, to [-63, 63] (7 bits, the default: they select the
+engine's kernel that multiplies unsigned 8-bit activations by 7-bit weights) or to
+[-127, 127] with ``weight_bits=8``.
 For a layer with input (s_x, z_x), weight scales s_w[c] and output (s_y, z_y):
 
     acc[c]      = sum q_x * q_w                       (what the kernels accumulate)
@@ -175,7 +176,7 @@ def _widen_for_requant(q: QParams, acc_scales: np.ndarray, lo: float) -> QParams
     return QParams(scale, int(np.clip(np.round(-128.0 - min(lo, 0.0) / scale), -128, 127)))
 
 
-def build_int8(graph: Graph, ranges: dict, model_name: str, weight_bits: int = 8,
+def build_int8(graph: Graph, ranges: dict, model_name: str, weight_bits: int = 7,
                winograd: bool = False) -> tuple[dict, dict]:
     """The architecture document and weight tensors of the int8 form of ``graph``."""
     q = {graph.input_name: choose_qparams(*ranges[graph.input_name])}
@@ -250,13 +251,14 @@ def build_int8(graph: Graph, ranges: dict, model_name: str, weight_bits: int = 8
 def quantize(module, calibration_batches: Iterable, arch_path=None, weights_path=None,
              method: str = "minmax", percentile: float = 99.99,
              progress: Callable[[int, int], None] | None = None,
-             model_name: str | None = None, weight_bits: int = 8,
+             model_name: str | None = None, weight_bits: int = 7,
              winograd: bool = False) -> tuple[dict, dict]:
     """Quantise ``module`` (in eval mode) to int8 from calibration batches, each an
     (N, C, H, W) or (N, K) tensor or array. Writes the two files when both paths are
     given; returns the architecture document and the weight tensors.
 
-    ``weight_bits=7`` keeps every weight in [-63, 63]; ``winograd=True`` lets the engine
+    Weights lie in [-63, 63] (``weight_bits=7``) or in [-127, 127] (``weight_bits=8``, one
+    more bit of weight precision on the slower 8-bit kernel); ``winograd=True`` lets the engine
     run 3x3 stride-1 convolutions on its faster, less accurate int8 Winograd path."""
     if weight_bits not in (7, 8):
         raise ValueError(f"weight_bits must be 7 or 8, got {weight_bits}")

@@ -65,7 +65,7 @@ def test_winograd_fp32_transforms(rng, H, W, C):
     (3, 3, (1, 1), (1, 1), (1, 1)), (3, 3, (2, 2), (1, 1), (1, 1)), (5, 5, (1, 2), (2, 1), (1, 1)),
     (3, 3, (1, 1), (2, 2), (2, 2)), (7, 7, (2, 2), (3, 3), (1, 1)), (1, 1, (2, 1), (0, 0), (1, 1)),
     (3, 3, (2, 2), (0, 0), (1, 1)), (3, 3, (1, 2), (1, 0), (1, 1))])
-@pytest.mark.parametrize("C", [8, 13])
+@pytest.mark.parametrize("C", [8, 13, 24])
 @pytest.mark.parametrize("H, W", [(9, 11), (3, 4), (4, 3)])
 def test_depthwise_fp32_kernel(rng, kH, kW, stride, pad, dil, C, H, W):
     if min(H, W) + 2 * min(pad) < dil[0] * (kH - 1) + 1:

@@ -103,14 +103,14 @@ def test_arguments_and_tensors_follow_the_integer_arithmetic(tmp_path):
     assert dense["args"]["in_zp"] == -128
     assert t["0.weight"].dtype == np.int8 and t["0.weight"].shape == (3, 2, 3, 3)
     assert t["0.req_scale"].dtype == np.float32 and t["0.eff_bias"].dtype == np.int64
-    assert np.abs(t["0.weight"]).reshape(3, -1).max(1).tolist() == [127, 127, 127]
+    assert np.abs(t["0.weight"]).reshape(3, -1).max(1).tolist() == [63, 63, 63]  # 7 bits
     assert (t["0.req_scale"] < 1).all()
     spec, x = doc["inputs"][0], data[:1]
     q = quantize_input(to_engine_layout(x), spec["scale"], spec["zp"])
     acc = ref.conv(q, t["0.weight"], conv["args"], spec["zp"], np.int64) + t["0.eff_bias"]
     codes = np.stack([rescale(acc[..., c], t["0.req_scale"][c], two_step) for c in range(3)], -1) - 128
     w = model[0].weight.detach().numpy().reshape(3, -1)
-    w_scale = np.abs(w).max(1) / 127
+    w_scale = np.abs(w).max(1) / 63
     out_scale = spec["scale"] * w_scale / t["0.req_scale"]
     real = (np.clip(codes, -128, 127) + 128) * out_scale
     want = to_engine_layout(model[1](model[0](x)).detach())

@@ -126,12 +126,18 @@ void over_gather_chunks(const ConvGeometry& g, int64_t K, F run) {
     const int oy0 = i * rows, oy1 = std::min(g.Ho, oy0 + rows);
     run(oy0, oy1, thread_scratch<ChunkColumns, T>(int64_t(oy1 - oy0) * g.Wo * K));
   };
-  if (threads == 1) {
-    for (int i = 0; i < chunks; ++i) one(i);
-    return;
-  }
-#pragma omp parallel for schedule(static) num_threads(threads)
-  for (int i = 0; i < chunks; ++i) one(i);
+  run_shares(threads, [&](int t, int n) {
+    for (int i = int(split_begin(chunks, t, n)); i < split_begin(chunks, t + 1, n); ++i) one(i);
+  });
+}
+
+// Gathers the columns of all output rows, split over the team's shares.
+template <class T>
+void gather_rows_shared(const T* in, const ConvGeometry& g, T pad, T* A) {
+  run_shares(team_threads(), [&](int t, int n) {
+    const int oy0 = int(split_begin(g.Ho, t, n)), oy1 = int(split_begin(g.Ho, t + 1, n));
+    im2col_cl(in, g, oy0, oy1, pad, A + int64_t(oy0) * g.Wo * int64_t(g.Cg()) * g.kH * g.kW);
+  });
 }
 
 struct Fp32Pack {
@@ -219,15 +225,10 @@ void conv_fp32(const float* input, const float* weight, const float* bias, float
     ops.gemm_packed_fp32(a, pk, bias, output, relu, M, K, C_out, false, ctx);
     return;
   }
-#pragma omp parallel num_threads(omp_get_max_threads())
-  {
-    if (!pointwise) {
-#pragma omp for schedule(static)
-      for (int oy = 0; oy < g.Ho; ++oy)
-        im2col_cl(input, g, oy, oy + 1, 0.0f, A + int64_t(oy) * g.Wo * K);
-    }
+  if (!pointwise) gather_rows_shared(input, g, 0.0f, A);
+  run_shares(team_threads(), [&](int, int) {
     ops.gemm_packed_fp32(a, pk, bias, output, relu, M, K, C_out, true, ctx);
-  }
+  });
 }
 
 int64_t grouped_fp32_scratch_floats(int C, int H_out, int W_out, int C_out, int kH, int kW,
@@ -367,16 +368,11 @@ void conv_int8(const int8_t* input, const int8_t* weight, const void* packed,
                   false, false, row_sums, ctx);
     return;
   }
-#pragma omp parallel num_threads(omp_get_max_threads())
-  {
-    if (!direct) {
-#pragma omp for schedule(static)
-      for (int oy = 0; oy < g.Ho; ++oy)
-        im2col_cl(input, g, oy, oy + 1, in_zp, A + int64_t(oy) * g.Wo * K);
-    }
+  if (!direct) gather_rows_shared(input, g, in_zp, A);
+  run_shares(team_threads(), [&](int, int) {
     ops.gemm_int8(a, pk, eff_bias, multiplier, shift, nullptr, out_zp, output, false, M, K, C_out,
                   false, true, row_sums, ctx);
-  }
+  });
 }
 
 void conv_int8_grouped_channels_last(const int8_t* input, const int8_t* weight,

@@ -1,7 +1,5 @@
 #include "backend/cpu/depthwise.h"
 
-#include <omp.h>
-
 #include <cmath>
 
 #include "backend/cpu/conv_requant.h"
@@ -18,11 +16,9 @@ void over_rows(int Ho, F rows) {
     rows(0, Ho);
     return;
   }
-#pragma omp parallel num_threads(omp_get_max_threads())
-  {
-    const int t = omp_get_thread_num(), n = omp_get_num_threads();
-    rows(int(int64_t(Ho) * t / n), int(int64_t(Ho) * (t + 1) / n));
-  }
+  run_shares(team_threads(), [&](int t, int n) {
+    rows(int(split_begin(Ho, t, n)), int(split_begin(Ho, t + 1, n)));
+  });
 }
 
 }  // namespace

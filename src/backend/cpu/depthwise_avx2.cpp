@@ -36,47 +36,83 @@ inline void store_block(const DepthwiseFp32Args& a, float* out, __m256 acc, __m2
 
 }  // namespace
 
+namespace {
+
+// 3x3 output pixels [x0, x1) of row oy whose taps inside the image are rows [ky0, ky1) and
+// columns [kx0, kx1) of the kernel, the same for every pixel of the range. Channel blocks
+// are innermost so that the image is read in order, and PIXELS pixels at a time give
+// independent sums that hide the multiply-add latency. Returns the first pixel not done.
+template <int PIXELS, bool ALL_TAPS>
+int pixels3x3(const DepthwiseFp32Args& a, int oy, int x0, int x1, int ky0, int ky1, int kx0,
+              int kx1, int C8, float* out_row) {
+  if (ALL_TAPS) {
+    ky0 = kx0 = 0;
+    ky1 = kx1 = 3;
+  }
+  const int64_t rs = int64_t(a.W) * a.C, step = int64_t(a.stride_w) * a.C;
+  const int iy0 = oy * a.stride_h - a.pad_h;
+  int ox = x0;
+  for (; ox + PIXELS <= x1; ox += PIXELS) {
+    // Tap (ky, kx) of pixel i reads p0 + ky * rs + kx * C + i * step.
+    const float* p0 = a.input + int64_t(iy0) * rs + int64_t(ox * a.stride_w - a.pad_w) * a.C;
+    float* o = out_row + int64_t(ox) * a.C;
+    for (int c = 0; c < C8; c += 8) {
+      const __m256 bias = a.bias ? _mm256_loadu_ps(a.bias + c) : _mm256_setzero_ps();
+      __m256 acc[PIXELS];
+#pragma GCC unroll 4
+      for (int i = 0; i < PIXELS; ++i) acc[i] = _mm256_setzero_ps();
+#pragma GCC unroll 3
+      for (int ky = ky0; ky < ky1; ++ky)
+#pragma GCC unroll 3
+        for (int kx = kx0; kx < kx1; ++kx) {
+          const __m256 w = _mm256_loadu_ps(a.weight + int64_t(3 * ky + kx) * a.C + c);
+          const float* q = p0 + ky * rs + int64_t(kx) * a.C + c;
+#pragma GCC unroll 4
+          for (int i = 0; i < PIXELS; ++i)
+            acc[i] = _mm256_fmadd_ps(_mm256_loadu_ps(q + i * step), w, acc[i]);
+        }
+#pragma GCC unroll 4
+      for (int i = 0; i < PIXELS; ++i) store_block(a, o + i * a.C + c, acc[i], bias);
+    }
+  }
+  return ox;
+}
+
+}  // namespace
+
 void depthwise_fp32_avx2(const DepthwiseFp32Args& a, int oy0, int oy1) {
   const int Wo = depthwise_out_size(a.W, a.pad_w, a.dil_w, a.kW, a.stride_w);
   const int C8 = a.C / 8 * 8;
-  const bool k3 = a.kH == 3 && a.kW == 3 && a.dil_h == 1 && a.dil_w == 1;
-  // Output columns whose 3 taps all lie inside the image.
-  int x_lo = 0, x_hi = 0;
-  if (k3) {
-    x_lo = std::min(Wo, (a.pad_w + a.stride_w - 1) / a.stride_w);
+  if (a.kH == 3 && a.kW == 3 && a.dil_h == 1 && a.dil_w == 1) {
+    // Output columns whose 3 taps all lie inside the image.
+    const int x_lo = std::min(Wo, (a.pad_w + a.stride_w - 1) / a.stride_w);
     const int last = a.W - 3 + a.pad_w;  // largest ox * stride_w with the taps inside
-    x_hi = last < 0 ? x_lo : std::max(x_lo, std::min(Wo, last / a.stride_w + 1));
-  }
-  for (int oy = oy0; oy < oy1; ++oy) {
-    const int iy0 = oy * a.stride_h - a.pad_h;
-    const bool rows_inside = k3 && iy0 >= 0 && iy0 + 3 <= a.H;
-    float* out_row = a.output + int64_t(oy) * Wo * a.C;
-    for (int c = 0; c < C8; c += 8) {
-      const __m256 bias = a.bias ? _mm256_loadu_ps(a.bias + c) : _mm256_setzero_ps();
-      if (!rows_inside) {
-        for (int ox = 0; ox < Wo; ++ox)
-          store_block(a, out_row + int64_t(ox) * a.C + c, pixel_block(a, oy, ox, c), bias);
-        continue;
+    const int x_hi = last < 0 ? x_lo : std::max(x_lo, std::min(Wo, last / a.stride_w + 1));
+    for (int oy = oy0; oy < oy1; ++oy) {
+      const int iy0 = oy * a.stride_h - a.pad_h;
+      const int ky0 = std::clamp(-iy0, 0, 3), ky1 = std::clamp(a.H - iy0, ky0, 3);
+      float* out_row = a.output + int64_t(oy) * Wo * a.C;
+      auto edge = [&](int ox) {
+        const int ix0 = ox * a.stride_w - a.pad_w;
+        const int kx0 = std::clamp(-ix0, 0, 3), kx1 = std::clamp(a.W - ix0, kx0, 3);
+        pixels3x3<1, false>(a, oy, ox, ox + 1, ky0, ky1, kx0, kx1, C8, out_row);
+      };
+      for (int ox = 0; ox < x_lo; ++ox) edge(ox);
+      int ox = x_lo;
+      if (ky0 == 0 && ky1 == 3) {
+        ox = pixels3x3<4, true>(a, oy, ox, x_hi, 0, 3, 0, 3, C8, out_row);
+        ox = pixels3x3<1, true>(a, oy, ox, x_hi, 0, 3, 0, 3, C8, out_row);
       }
-      // 3x3 interior: the nine weight vectors stay in registers along the row.
-      __m256 w[9];
-      for (int t = 0; t < 9; ++t) w[t] = _mm256_loadu_ps(a.weight + int64_t(t) * a.C + c);
-      const float* r0 = a.input + int64_t(iy0) * a.W * a.C + c;
-      const int64_t rs = int64_t(a.W) * a.C;
-      for (int ox = 0; ox < Wo; ++ox) {
-        float* o = out_row + int64_t(ox) * a.C + c;
-        if (ox < x_lo || ox >= x_hi) {
-          store_block(a, o, pixel_block(a, oy, ox, c), bias);
-          continue;
-        }
-        const float* p = r0 + int64_t(ox * a.stride_w - a.pad_w) * a.C;
-        __m256 acc = _mm256_setzero_ps();
-        for (int ky = 0; ky < 3; ++ky)
-          for (int kx = 0; kx < 3; ++kx)
-            acc = _mm256_fmadd_ps(_mm256_loadu_ps(p + ky * rs + kx * a.C), w[3 * ky + kx], acc);
-        store_block(a, o, acc, bias);
-      }
+      ox = pixels3x3<4, false>(a, oy, ox, x_hi, ky0, ky1, 0, 3, C8, out_row);
+      pixels3x3<1, false>(a, oy, ox, x_hi, ky0, ky1, 0, 3, C8, out_row);
+      for (int x = x_hi; x < Wo; ++x) edge(x);
     }
+  } else {
+    for (int oy = oy0; oy < oy1; ++oy)
+      for (int ox = 0; ox < Wo; ++ox)
+        for (int c = 0; c < C8; c += 8)
+          store_block(a, a.output + (int64_t(oy) * Wo + ox) * a.C + c, pixel_block(a, oy, ox, c),
+                      a.bias ? _mm256_loadu_ps(a.bias + c) : _mm256_setzero_ps());
   }
   if (C8 < a.C) depthwise_fp32_ref(a, oy0, oy1, C8, a.C);
 }

@@ -56,7 +56,7 @@ void gemm_packed_fp32_epilogue(const float* A, const float* packed, const float*
                                Fp32Epilogue epi, int M, int K, int N, bool team) {
   if (M <= 0 || N <= 0) return;
   if (team) {
-    run_team_share(A, packed, bias, C, epi, M, K, N, omp_get_thread_num(), omp_get_num_threads());
+    run_team_share(A, packed, bias, C, epi, M, K, N, team_index(), team_size());
     return;
   }
   const int threads = gemm_packed_fp32_threads(M, K, N);

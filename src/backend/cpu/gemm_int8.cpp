@@ -104,7 +104,7 @@ void gemm_int8(const int8_t* A, const uint8_t* packed, const int64_t* bias,
   out.out_zp = out_zp;
   out.channel_major = channel_major;
   if (team) {
-    run_team_share(A, packed, out, M, K, N, omp_get_thread_num(), omp_get_num_threads());
+    run_team_share(A, packed, out, M, K, N, team_index(), team_size());
     return;
   }
   if (!run_serial()) {

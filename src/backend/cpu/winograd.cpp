@@ -1,7 +1,5 @@
 #include "backend/cpu/winograd.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -17,6 +15,22 @@ namespace mi::cpu {
 namespace {
 
 struct WinogradFp32Scratch;
+
+// rows(ty0, ty1) over the team's shares of th tile rows.
+template <class F>
+void over_tile_rows(int th, F rows) {
+  run_shares(team_threads(), [&](int t, int n) {
+    rows(int(split_begin(th, t, n)), int(split_begin(th, t + 1, n)));
+  });
+}
+
+// The 16 products of the Winograd positions, each run whole by one share.
+template <class F>
+void over_positions(F product) {
+  run_shares(team_threads(), [&](int t, int n) {
+    for (int k = int(split_begin(16, t, n)); k < split_begin(16, t + 1, n); ++k) product(k);
+  });
+}
 
 template <class T>
 void gather_patch(const T* in, int C, int H, int W, int t, int tw, int c, T pad, T* d) {
@@ -168,17 +182,13 @@ void conv_winograd_fp32(const float* input, const void* const packed[16], const 
     winograd_output_fp32_avx2(Mw, bias, relu, output, C_out, H, W, 0, int(T));
     return;
   }
-#pragma omp parallel num_threads(omp_get_max_threads())
-  {
-#pragma omp for schedule(static)
-    for (int ty = 0; ty < th; ++ty)
-      winograd_input_fp32_avx2(input, C, H, W, ty * tw, (ty + 1) * tw, V);
-#pragma omp for schedule(static)
-    for (int k = 0; k < 16; ++k) product(k);
-#pragma omp for schedule(static)
-    for (int ty = 0; ty < th; ++ty)
-      winograd_output_fp32_avx2(Mw, bias, relu, output, C_out, H, W, ty * tw, (ty + 1) * tw);
-  }
+  over_tile_rows(th, [&](int ty0, int ty1) {
+    winograd_input_fp32_avx2(input, C, H, W, ty0 * tw, ty1 * tw, V);
+  });
+  over_positions(product);
+  over_tile_rows(th, [&](int ty0, int ty1) {
+    winograd_output_fp32_avx2(Mw, bias, relu, output, C_out, H, W, ty0 * tw, ty1 * tw);
+  });
 }
 
 void conv_winograd_int8(const int8_t* input, const void* const packed[16], const float* scales,
@@ -215,17 +225,13 @@ void conv_winograd_int8(const int8_t* input, const void* const packed[16], const
     winograd_output_int8_avx2(P, q, output, C_out, H, W, 0, int(T));
     return;
   }
-#pragma omp parallel num_threads(omp_get_max_threads())
-  {
-#pragma omp for schedule(static)
-    for (int ty = 0; ty < th; ++ty)
-      winograd_input_int8_avx2(input, in_zp, C, H, W, ty * tw, (ty + 1) * tw, V);
-#pragma omp for schedule(static)
-    for (int k = 0; k < 16; ++k) product(k);
-#pragma omp for schedule(static)
-    for (int ty = 0; ty < th; ++ty)
-      winograd_output_int8_avx2(P, q, output, C_out, H, W, ty * tw, (ty + 1) * tw);
-  }
+  over_tile_rows(th, [&](int ty0, int ty1) {
+    winograd_input_int8_avx2(input, in_zp, C, H, W, ty0 * tw, ty1 * tw, V);
+  });
+  over_positions(product);
+  over_tile_rows(th, [&](int ty0, int ty1) {
+    winograd_output_int8_avx2(P, q, output, C_out, H, W, ty0 * tw, ty1 * tw);
+  });
 }
 
 }  // namespace mi::cpu
