@@ -60,8 +60,15 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
   int n = n0;
   for (; n + 8 <= n1; n += 8) {
     const int8_t* w = Wq + size_t(n) * K;
+    // The next eight rows follow these in memory: fetch them while these are multiplied, a
+    // share of lines per block, so the loads of the next group find them in cache.
+    const char* next = reinterpret_cast<const char*>(w + size_t(8) * K);
+    const char* next_end = reinterpret_cast<const char*>(Wq + size_t(n1) * K);
+    const size_t lines_per_block = (size_t(8) * K / 64 + nb - 1) / nb;
     __m256 acc = _mm256_setzero_ps();
     for (int b = 0; b < nb; ++b) {
+      for (size_t l = 0; l < lines_per_block && next < next_end; ++l, next += 64)
+        _mm_prefetch(next, _MM_HINT_T0);
       __m256i part[8];
       for (int r = 0; r < 8; ++r) part[r] = _mm256_setzero_si256();
       for (int k = b * B; k < (b + 1) * B; k += 32) {
