@@ -9,7 +9,7 @@ time (robust to other load on a shared machine), two-thread rows wall time.
 
 The memory floor of generation: the weight bytes one token reads (the int8 block weights with
 their scales, or the float ones) over the machine's copy bandwidth (bytes read per second by a
-NumPy copy of 512 MB).
+NumPy copy of 512 MB, in CPU time like the one-thread rows).
 
     PYTHONPATH=build/dev:. python benchmarks/llm.py --dir /tmp/smollm2 [--threads 1,2] [--rounds 3]
 """
@@ -149,9 +149,9 @@ def copy_bandwidth():
     b = np.empty_like(a)
     best = 0.0
     for _ in range(5):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         np.copyto(b, a)
-        best = max(best, a.nbytes / (time.perf_counter() - t0))
+        best = max(best, a.nbytes / (time.process_time() - t0))
     return best
 
 

@@ -71,8 +71,7 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
       for (size_t l = 0; l < lines_per_block && next < next_end; ++l, next += 64)
         _mm_prefetch(next, _MM_HINT_T0);
       if (n + 24 <= n1)
-        _mm_prefetch(reinterpret_cast<const char*>(w_scales + size_t(b) * N + n + 16),
-                     _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char*>(w_scales + size_t(b) * N + n + 16), _MM_HINT_T0);
       __m256i part[8];
       for (int r = 0; r < 8; ++r) part[r] = _mm256_setzero_si256();
       for (int k = b * B; k < (b + 1) * B; k += 32) {
