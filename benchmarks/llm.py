@@ -203,6 +203,7 @@ def main():
                           file=sys.stderr)
                     continue
                 results[(r, t)].append(json.loads(out.stdout.strip().splitlines()[-1]))
+                print(f"{r} on {t} threads: {results[(r, t)][-1]}", file=sys.stderr)
                 load.append(os.getloadavg()[0])
         print(f"round {rnd + 1}/{args.rounds} done, load {os.getloadavg()[0]:.2f}", file=sys.stderr)
     bw = copy_bandwidth()
