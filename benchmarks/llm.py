@@ -4,11 +4,12 @@ along the input, and the older form with one scale per row) and with float ones,
 PyTorch eager (`transformers`, the same dequantised weights) and llama.cpp through
 llama-cpp-python on the package's GGUF file re-quantised to Q8_0 by llama.cpp's own
 quantiser. Every runtime runs in its own process per thread count, round after round
-interleaved; the table shows medians (best in brackets).
+interleaved; the table shows medians (best in brackets). One-thread rows use the process's CPU
+time (robust to other load on a shared machine), two-thread rows wall time.
 
 The memory floor of generation: the weight bytes one token reads (the int8 block weights with
 their scales, or the float ones) over the machine's copy bandwidth (bytes read per second by a
-NumPy copy of 512 MB).
+NumPy copy of 512 MB, in CPU time like the one-thread rows).
 
     PYTHONPATH=build/dev:. python benchmarks/llm.py --dir /tmp/smollm2 [--threads 1,2] [--rounds 3]
 """
@@ -54,6 +55,17 @@ def prepare(directory):
         raise SystemExit(f"llama.cpp quantiser failed ({rc})")
 
 
+class Clock:
+    """Wall and process CPU seconds of a block."""
+
+    def __enter__(self):
+        self.w, self.c = time.perf_counter(), time.process_time()
+        return self
+
+    def __exit__(self, *exc):
+        self.wall, self.cpu = time.perf_counter() - self.w, time.process_time() - self.c
+
+
 def token_ids(vocab=49152):
     return np.random.default_rng(0).integers(100, vocab - 100, PROMPT).tolist()
 
@@ -68,14 +80,13 @@ def run_engine(directory, form):
     ids = np.asarray(token_ids(), np.float32)[:, None]
     m.forward(ids)  # warm-up
     m.reset_state(PROMPT + STEPS)
-    t0 = time.perf_counter()
-    logits = m.forward(ids)
-    prompt_s = time.perf_counter() - t0
+    with Clock() as prompt:
+        logits = m.forward(ids)
     tok = int(np.argmax(logits[-49152:]))
-    t0 = time.perf_counter()
-    for p in range(PROMPT, PROMPT + STEPS):
-        tok = int(np.argmax(m.forward(np.array([[tok]], np.float32), seq_pos=p)))
-    return prompt_s, time.perf_counter() - t0
+    with Clock() as gen:
+        for p in range(PROMPT, PROMPT + STEPS):
+            tok = int(np.argmax(m.forward(np.array([[tok]], np.float32), seq_pos=p)))
+    return prompt, gen
 
 
 def run_torch(directory, threads):
@@ -93,16 +104,15 @@ def run_torch(directory, threads):
     ids = torch.tensor([token_ids()])
     with torch.no_grad():
         model(ids)
-        t0 = time.perf_counter()
-        out = model(ids, use_cache=True)
-        prompt_s = time.perf_counter() - t0
+        with Clock() as prompt:
+            out = model(ids, use_cache=True)
         tok = out.logits[:, -1:].argmax(-1)
         past = out.past_key_values
-        t0 = time.perf_counter()
-        for _ in range(STEPS):
-            out = model(tok, past_key_values=past, use_cache=True)
-            past, tok = out.past_key_values, out.logits[:, -1:].argmax(-1)
-        return prompt_s, time.perf_counter() - t0
+        with Clock() as gen:
+            for _ in range(STEPS):
+                out = model(tok, past_key_values=past, use_cache=True)
+                past, tok = out.past_key_values, out.logits[:, -1:].argmax(-1)
+        return prompt, gen
 
 
 def run_llama_cpp(directory, threads):
@@ -113,25 +123,25 @@ def run_llama_cpp(directory, threads):
     ids = token_ids()
     llm.eval(ids)
     llm.reset()
-    t0 = time.perf_counter()
-    llm.eval(ids)
-    prompt_s = time.perf_counter() - t0
+    with Clock() as prompt:
+        llm.eval(ids)
     tok = int(np.argmax(llm.scores[llm.n_tokens - 1]))
-    t0 = time.perf_counter()
-    for _ in range(STEPS):
-        llm.eval([tok])
-        tok = int(np.argmax(llm.scores[llm.n_tokens - 1]))
-    return prompt_s, time.perf_counter() - t0
+    with Clock() as gen:
+        for _ in range(STEPS):
+            llm.eval([tok])
+            tok = int(np.argmax(llm.scores[llm.n_tokens - 1]))
+    return prompt, gen
 
 
 def worker(directory, runtime, threads):
     if runtime.startswith("engine"):
-        prompt_s, gen_s = run_engine(directory, runtime.split("-")[1])
+        prompt, gen = run_engine(directory, runtime.split("-")[1])
     elif runtime == "pytorch":
-        prompt_s, gen_s = run_torch(directory, threads)
+        prompt, gen = run_torch(directory, threads)
     else:
-        prompt_s, gen_s = run_llama_cpp(directory, threads)
-    print(json.dumps({"prompt": PROMPT / prompt_s, "gen": STEPS / gen_s}))
+        prompt, gen = run_llama_cpp(directory, threads)
+    clock = "cpu" if threads == 1 else "wall"
+    print(json.dumps({"prompt": PROMPT / getattr(prompt, clock), "gen": STEPS / getattr(gen, clock)}))
 
 
 def copy_bandwidth():
@@ -139,9 +149,9 @@ def copy_bandwidth():
     b = np.empty_like(a)
     best = 0.0
     for _ in range(5):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         np.copyto(b, a)
-        best = max(best, a.nbytes / (time.perf_counter() - t0))
+        best = max(best, a.nbytes / (time.process_time() - t0))
     return best
 
 
@@ -193,6 +203,7 @@ def main():
                           file=sys.stderr)
                     continue
                 results[(r, t)].append(json.loads(out.stdout.strip().splitlines()[-1]))
+                print(f"{r} on {t} threads: {results[(r, t)][-1]}", file=sys.stderr)
                 load.append(os.getloadavg()[0])
         print(f"round {rnd + 1}/{args.rounds} done, load {os.getloadavg()[0]:.2f}", file=sys.stderr)
     bw = copy_bandwidth()
@@ -202,7 +213,7 @@ def main():
     print(f"copy bandwidth {bw / 1e9:.1f} GB/s; weights read per token: int8 {n8 / 1e6:.1f} MB "
           f"(floor {bw / n8:.0f} tokens/s), int8rows {n8rows / 1e6:.1f} MB (floor "
           f"{bw / n8rows:.0f} tokens/s), float {n32 / 1e6:.1f} MB (floor {bw / n32:.0f} tokens/s)\n")
-    print("| runtime | threads | prompt tokens/s | generation tokens/s |")
+    print("| runtime | threads (clock) | prompt tokens/s | generation tokens/s |")
     print("|---|---|---|---|")
     for t in threads:
         for r in runtimes:
@@ -213,7 +224,9 @@ def main():
                 continue
             p = [x["prompt"] for x in v]
             g = [x["gen"] for x in v]
-            print(f"| {r} | {t} | {np.median(p):.0f} ({max(p):.0f}) | {np.median(g):.1f} ({max(g):.1f}) |")
+            clock = "CPU" if t == 1 else "wall"
+            print(f"| {r} | {t} ({clock}) | {np.median(p):.0f} ({max(p):.0f}) | "
+                  f"{np.median(g):.1f} ({max(g):.1f}) |")
 
 
 if __name__ == "__main__":

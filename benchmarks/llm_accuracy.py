@@ -7,7 +7,9 @@ generation from a fixed prompt by both.
 """
 
 import argparse
+import json
 import os
+import tempfile
 
 import numpy as np
 
@@ -19,6 +21,22 @@ PARAGRAPH = (
     "wheel and two wheels of equal size, made cycling practical for millions of people and "
     "changed how cities grew, how women dressed and how goods were delivered.")
 PROMPT = "Write three short tips for learning to ride a bicycle."
+
+
+def every_row(folder):
+    """The model in `folder` with logits for every token (exports compute the last only)."""
+    import model_inference as mi
+    from model_inference_tools import llama
+
+    doc = json.load(open(os.path.join(folder, llama.ARCH_FILE)))
+    for node in doc["nodes"]:
+        node.get("args", {}).pop("last_token_only", None)
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+        json.dump(doc, f)
+    try:
+        return mi.InferenceModel(f.name, os.path.join(folder, llama.WEIGHTS_FILE))
+    finally:
+        os.unlink(f.name)
 
 
 def main():
@@ -55,7 +73,8 @@ def main():
     print("|---|---|---|")
     for form, gen in gens.items():
         m: mi.InferenceModel = gen.model
-        whole = m.forward(np.asarray(ids, np.float32)[:, None]).reshape(len(ids), -1)
+        all_rows = every_row(os.path.join(args.dir, form))
+        whole = all_rows.forward(np.asarray(ids, np.float32)[:, None]).reshape(len(ids), -1)
         m.reset_state()
         steps = [m.forward(np.array([[t]], np.float32), seq_pos=p) for p, t in enumerate(ids)]
         steps = np.stack(steps)

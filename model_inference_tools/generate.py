@@ -161,7 +161,8 @@ def run_generate(args) -> int:
 def run_export(args) -> int:
     model, tokenizer = llama.load_gguf(args.gguf)
     settings = llama.export_llama(model, args.out, float_steps=args.float_steps,
-                                  tokenizer=tokenizer, name=args.name, int8_block=args.int8_block)
+                                  tokenizer=tokenizer, name=args.name, int8_block=args.int8_block,
+                                  all_logits=args.all_logits)
     form = "float" if args.float_steps else (
         f"int8 (blocks of {args.int8_block})" if args.int8_block else "int8 (one scale per row)")
     print(f"wrote {args.out}: vocabulary {settings['vocab_size']}, {form} single-token products")
@@ -191,5 +192,7 @@ def add_parsers(commands) -> None:
     e.add_argument("--int8-block", type=int, default=llama.DEFAULT_INT8_BLOCK,
                    help="int8 single-token copies with one scale per this many inputs "
                         "(a multiple of 32; 0: one scale per row, the older and less exact form)")
+    e.add_argument("--all-logits", action="store_true",
+                   help="logits for every token of a run, not only the last")
     e.add_argument("--name", default=None, help="model name in the architecture file")
     e.set_defaults(run=run_export)

@@ -41,7 +41,7 @@ def _rope_theta(config: Any) -> float:
 
 
 def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama",
-                int8_block: int = DEFAULT_INT8_BLOCK) -> Arch:
+                int8_block: int = DEFAULT_INT8_BLOCK, all_logits: bool = False) -> Arch:
     """The engine graph of a Llama-style model. Block projections are named "layers.<i>.*"
     and the output projection "lm_head", so that a single token runs on their int8 copies;
     with ``float_steps`` they are named "blocks.<i>.*" and "head", and single tokens use the
@@ -50,7 +50,11 @@ def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama",
     ``int8_block`` (a multiple of 32) quantises those int8 copies, and the token, in blocks
     of that many values along the input with one scale each, which follows the float model
     much more closely than one scale per row; 0 keeps one scale per row. A projection whose
-    input width it does not divide keeps one scale per row."""
+    input width it does not divide keeps one scale per row.
+
+    The output projection computes the logits of the last token only (``last_token_only``),
+    which is all generation needs and saves a vocabulary-wide product per prompt token;
+    ``all_logits`` returns one row per token instead."""
     if int8_block < 0 or int8_block % 32 != 0:
         raise ValueError(f"int8_block must be 0 or a positive multiple of 32, got {int8_block}")
     E = int(config.hidden_size)
@@ -66,8 +70,7 @@ def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama",
     block = "blocks" if float_steps else "layers"
     head = "head" if float_steps else "lm_head"
 
-    def proj(node, x, out, C_in, C_out):
-        extra = {}
+    def proj(node, x, out, C_in, C_out, **extra):
         if not float_steps and int8_block and C_in % int8_block == 0:
             extra["int8_block"] = int8_block
         arch.add(node, "seqgemm_fp32", [x], out, C_in=C_in, C_out=C_out, **extra)
@@ -95,7 +98,7 @@ def llama_graph(config: Any, *, float_steps: bool = False, name: str = "llama",
         arch.add(p + "mlp_add", "add_fp32", [p + "h1", p + "dn"], p + "h2")
         h = p + "h2"
     arch.add("final_norm", "rms_norm_fp32", [h], "hf", eps=eps)
-    proj(head, "hf", "logits", E, V)
+    proj(head, "hf", "logits", E, V, **({} if all_logits else {"last_token_only": True}))
     return arch
 
 
@@ -125,14 +128,17 @@ def llama_tensors(state: dict, config: Any, *, float_steps: bool = False) -> dic
 
 
 def export_llama(model: Any, directory: str, *, float_steps: bool = False, tokenizer: Any = None,
-                 name: str | None = None, int8_block: int = DEFAULT_INT8_BLOCK) -> dict:
+                 name: str | None = None, int8_block: int = DEFAULT_INT8_BLOCK,
+                 all_logits: bool = False) -> dict:
     """Write `model` (a Hugging Face Llama-style causal LM) to `directory`: the architecture
     and weights files, the generation settings, and the tokenizer when given. Returns the
-    generation settings. ``int8_block`` as in `llama_graph` (0: one scale per row)."""
+    generation settings. ``int8_block`` and ``all_logits`` as in `llama_graph` (0: one scale
+    per row)."""
     config = model.config
     os.makedirs(directory, exist_ok=True)
     name = name or getattr(config, "model_type", "llama")
-    arch = llama_graph(config, float_steps=float_steps, name=name, int8_block=int8_block)
+    arch = llama_graph(config, float_steps=float_steps, name=name, int8_block=int8_block,
+                       all_logits=all_logits)
     arch.write(os.path.join(directory, ARCH_FILE))
     write_weights(os.path.join(directory, WEIGHTS_FILE),
                   llama_tensors(model.state_dict(), config, float_steps=float_steps))

@@ -37,9 +37,11 @@ def torch_logits(model, ids):
         return model(torch.tensor([ids])).logits[0].numpy()
 
 
-def load(model, tmp_path, float_steps, int8_block=llama.DEFAULT_INT8_BLOCK):
-    folder = str(tmp_path / ("float" if float_steps else f"int8-{int8_block}"))
-    llama.export_llama(model, folder, float_steps=float_steps, int8_block=int8_block)
+def load(model, tmp_path, float_steps, int8_block=llama.DEFAULT_INT8_BLOCK, all_logits=True):
+    folder = str(tmp_path / ("float" if float_steps else f"int8-{int8_block}")
+                 / ("all" if all_logits else "last"))
+    llama.export_llama(model, folder, float_steps=float_steps, int8_block=int8_block,
+                       all_logits=all_logits)
     return model_inference.InferenceModel(f"{folder}/{llama.ARCH_FILE}",
                                           f"{folder}/{llama.WEIGHTS_FILE}")
 
@@ -99,6 +101,27 @@ def test_int8_steps_close_to_one_run(tmp_path, kind, tied, int8_block):
     span = np.abs(whole).max()
     check(steps[:5], whole[:5], exact=True, what="the prompt run")
     check(steps[5:], whole[5:], atol=0.03 * span, rtol=0.0, what="int8 single steps")
+
+
+@pytest.mark.parametrize("float_steps", [False, True])
+def test_last_token_logits_equal_the_last_row(tmp_path, float_steps):
+    # The default export computes the logits of a run's last token only: bit for bit the last
+    # row of the export with every row, for the prompt and for each step after it.
+    model = small_model("llama", False, seed=3)
+    case = Case(float_steps=float_steps)
+    ids = case.rng.integers(0, 101, 12).tolist()
+    want = step_by_step(load(model, tmp_path, float_steps), ids, 5)[4:]
+    last = load(model, tmp_path, float_steps, all_logits=False)
+
+    def run(threads):
+        last.reset_state()
+        rows = [last.forward(np.asarray(ids[:5], np.float32)[:, None])]
+        rows += [last.forward(np.array([[t]], np.float32), seq_pos=p) for p, t in
+                 enumerate(ids[5:], 5)]
+        assert all(r.size == 101 for r in rows)
+        return np.stack([r.reshape(-1) for r in rows])
+
+    case.sweep(run, want, threads=ALL_THREADS, exact=True)
 
 
 def outlier_model(seed):

@@ -324,6 +324,7 @@ SeqGemmFp32::SeqGemmFp32(const LayerArgs& args)
       c_out(args.get_int("C_out", 0)),
       gelu(args.get_bool("gelu", false)),
       dynamic_quantize(args.get_bool("dynamic_quantize", false)),
+      last_token_only(args.get_bool("last_token_only", false)),
       decoder_weight(is_decoder_name(args.node_name())),
       int8_block(args.get_int("int8_block", 0)) {
   check_dims("SeqGemmFp32", args.node_name(), c_in, c_out);
@@ -379,6 +380,11 @@ void single_token_int8(BackendOps& ops, const float* x, const std::vector<int8_t
 
 }  // namespace
 
+TensorShape SeqGemmFp32::output_shape(const TensorShape& in) {
+  if (last_token_only && int64_t(in.h) * in.w > 1) return {c_out, 1, 1};
+  return {c_out, in.h, in.w};
+}
+
 TensorShape SeqGemmFp32::forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                                  const RunContext& ctx) {
   const char* cls = "SeqGemmFp32";
@@ -388,7 +394,17 @@ TensorShape SeqGemmFp32::forward(const TensorRef* inputs, int n_inputs, const Bu
       sequence_input(cls, name, inputs, n_inputs, c_in, "C_in", std::max(c_in, c_out), M);
   const float* x = static_cast<const float*>(in.data);
   float* y = static_cast<float*>(output.data);
-  const TensorShape shape{c_out, in.shape.h, in.shape.w};
+  const TensorShape shape = output_shape(in.shape);
+  if (last_token_only && M > 1) {
+    // The last row of a prompt, in float as when every row is computed; the simulated 8-bit
+    // input keeps its range over the whole sequence.
+    std::vector<float> quantized;
+    if (dynamic_quantize) x = fake_quantized(x, size_t(M) * c_in, quantized);
+    ops.seqgemm_fp32(x + size_t(M - 1) * c_in, floats_or_null(weight), floats_or_null(bias), y, 1,
+                     c_in, c_out, gelu, static_cast<const float*>(packed.buffer.data),
+                     ctx.backend_handle);
+    return shape;
+  }
   if (M == 1 && copy_block > 0 && !weight_i8.empty()) {
     cpu::gemv_int8_blocks_fp32(x, weight_i8.data(), row_scales.data(), floats_or_null(bias), y,
                                c_in, c_out, copy_block, ctx.backend_handle);

@@ -75,16 +75,17 @@ class SeqGemmFp32 : public ILayer {
   void load_weights(const TensorLookup& lookup) override;
   TensorShape forward(const TensorRef* inputs, int n_inputs, const BufferView& output,
                       const RunContext& ctx) override;
-  TensorShape output_shape(const TensorShape& in) override { return {c_out, in.h, in.w}; }
+  TensorShape output_shape(const TensorShape& in) override;
   void upload_weights(Allocator& allocator) override;
 
   int32_t c_in = 0;   // K
   int32_t c_out = 0;  // N
   bool gelu = false;
   bool dynamic_quantize = false;
-  bool decoder_weight = false;  // keeps the int8 copy for single-token products
-  int32_t int8_block = 0;       // > 0: that copy has one scale per block of K, not per row
-  int32_t copy_block = 0;       // block size of the copy held (0: one scale per row)
+  bool last_token_only = false;  // one output row, for the last token (a decoder's head)
+  bool decoder_weight = false;   // keeps the int8 copy for single-token products
+  int32_t int8_block = 0;        // > 0: that copy has one scale per block of K, not per row
+  int32_t copy_block = 0;        // block size of the copy held (0: one scale per row)
   std::vector<float> weight, bias;
   SharedPackedWeightView packed;
   std::vector<int8_t> weight_i8;

@@ -100,10 +100,15 @@ void gemv_int8w_fp32(const float* x, const int8_t* Wq, const float* w_scales, co
   float s = 0.0f;
   quantize_rows_avx2(x, q, &s, 1, K);
   const int threads = int64_t(K) * N >= kGemvTeamThreshold ? team_threads() : 1;
-#pragma omp parallel for schedule(static) num_threads(threads) if (threads > 1)
-  for (int n = 0; n < N; ++n) {
-    const int32_t acc = dot_int8_avx2(q, Wq + size_t(n) * K, K);
-    y[n] = std::fma(float(acc) * s, w_scales[n], bias ? bias[n] : 0.0f);
+  if (threads < 2) {
+    gemv_int8_rows_avx2(q, s, Wq, w_scales, bias, y, K, 0, N);
+    return;
+  }
+#pragma omp parallel num_threads(threads)
+  {
+    const int t = omp_get_thread_num(), T = omp_get_num_threads();
+    const int64_t n0 = split_begin(N, t, T), n1 = split_begin(N, t + 1, T);
+    if (n0 < n1) gemv_int8_rows_avx2(q, s, Wq, w_scales, bias, y, K, int(n0), int(n1));
   }
 }
 

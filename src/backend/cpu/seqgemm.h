@@ -39,6 +39,10 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
                                 const float* w_scales, const float* bias, float* y, int K, int N,
                                 int B, int n0, int n1);
 
+// Rows [n0, n1) of gemv_int8w_fp32 from the already quantised token (xq with scale xs).
+void gemv_int8_rows_avx2(const int8_t* xq, float xs, const int8_t* Wq, const float* w_scales,
+                         const float* bias, float* y, int K, int n0, int n1);
+
 // GELU over n values, shared by a team in 8-aligned pieces, so every value is computed
 // exactly as by one call over all n.
 void gelu_fp32_shared(float* x, int64_t n);

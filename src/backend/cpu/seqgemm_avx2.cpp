@@ -1,5 +1,6 @@
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "backend/cpu/seqgemm.h"
@@ -60,8 +61,18 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
   int n = n0;
   for (; n + 8 <= n1; n += 8) {
     const int8_t* w = Wq + size_t(n) * K;
+    // Rows follow each other in memory: while these eight are multiplied, fetch the group
+    // after the next one into L2 (far enough ahead to hide memory latency), a share of its
+    // lines per block, and its block scales.
+    const char* next = reinterpret_cast<const char*>(w + size_t(16) * K);
+    const char* next_end = reinterpret_cast<const char*>(Wq + size_t(n1) * K);
+    const size_t lines_per_block = (size_t(8) * K / 64 + nb - 1) / nb;
     __m256 acc = _mm256_setzero_ps();
     for (int b = 0; b < nb; ++b) {
+      for (size_t l = 0; l < lines_per_block && next < next_end; ++l, next += 64)
+        _mm_prefetch(next, _MM_HINT_T1);
+      if (n + 24 <= n1)
+        _mm_prefetch(reinterpret_cast<const char*>(w_scales + size_t(b) * N + n + 16), _MM_HINT_T0);
       __m256i part[8];
       for (int r = 0; r < 8; ++r) part[r] = _mm256_setzero_si256();
       for (int k = b * B; k < (b + 1) * B; k += 32) {
@@ -90,6 +101,19 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
       acc = std::fma(float(hsum_epi32(part)), xs[b] * w_scales[size_t(b) * N + n], acc);
     }
     y[n] = bias ? acc + bias[n] : acc;
+  }
+}
+
+void gemv_int8_rows_avx2(const int8_t* xq, float xs, const int8_t* Wq, const float* w_scales,
+                         const float* bias, float* y, int K, int n0, int n1) {
+  // Fetch the row sixteen ahead into L2 while this one is multiplied (see the block form).
+  const char* end = reinterpret_cast<const char*>(Wq + size_t(n1) * K);
+  for (int n = n0; n < n1; ++n) {
+    const char* ahead = reinterpret_cast<const char*>(Wq + (size_t(n) + 16) * K);
+    const char* ahead_end = std::min(ahead + K, end);
+    for (; ahead < ahead_end; ahead += 64) _mm_prefetch(ahead, _MM_HINT_T1);
+    const int32_t acc = dot_int8_avx2(xq, Wq + size_t(n) * K, K);
+    y[n] = std::fma(float(acc) * xs, w_scales[n], bias ? bias[n] : 0.0f);
   }
 }
 
