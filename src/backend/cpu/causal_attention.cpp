@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "backend/cpu/activation.h"
 #include "backend/cpu/threading.h"
 
 namespace mi::cpu {
@@ -55,24 +54,23 @@ void store_cache_rows(const float* work, const float* v, float* cache, int seq_p
   }
 }
 
-// Softmax of n scores in place: p = exp(s - max) by `exp_of` (the activation family's exp,
-// whose scalar and vector forms agree bit for bit), then p * (1 / sum), the sum ascending.
-template <class Exp>
-void softmax_row(float* s, int n, Exp exp_of) {
+// Softmax of n scores in place: p = exp(s - max), then p * (1 / sum), the sum ascending.
+void softmax_row(float* s, int n) {
   float m = s[0];
   for (int j = 1; j < n; ++j) m = std::max(m, s[j]);
-  for (int j = 0; j < n; ++j) s[j] -= m;
-  exp_of(s, s, n, nullptr);
   float sum = 0.0f;
-  for (int j = 0; j < n; ++j) sum += s[j];
+  for (int j = 0; j < n; ++j) {
+    s[j] = std::exp(s[j] - m);
+    sum += s[j];
+  }
   const float inv = 1.0f / sum;
   for (int j = 0; j < n; ++j) s[j] *= inv;
 }
 
-template <class Scores, class Exp, class Mix>
+template <class Scores, class Mix>
 void attend(const float* q, const float* k, const float* v, float* cache, int seq_pos, int max_len,
             float* y, int T, int Hq, int Hkv, int d, float theta, float* work, bool threaded,
-            Scores scores_of, Exp exp_of, Mix mix) {
+            Scores scores_of, Mix mix) {
   rotate_rows(q, k, work, T, Hq, Hkv, d, seq_pos, theta);
   store_cache_rows(work, v, cache, seq_pos, max_len, T, Hq, Hkv, d);
   const int64_t qw = int64_t(Hq) * d, kw = int64_t(Hkv) * d;
@@ -90,7 +88,7 @@ void attend(const float* q, const float* k, const float* v, float* cache, int se
       const int h = int(it % Hq), g = h / group;
       const int n = int(seq_pos + t + 1);
       scores_of(work + t * (qw + kw) + int64_t(h) * d, keys + int64_t(g) * d, kw, n, d, scale, s);
-      softmax_row(s, n, exp_of);
+      softmax_row(s, n);
       mix(s, values + int64_t(g) * d, kw, n, d, y + t * qw + int64_t(h) * d);
     }
   };
@@ -131,7 +129,6 @@ void causal_attn_core_fp32_ref(const float* q, const float* k, const float* v, f
       [](const float* qh, const float* keys, int64_t stride, int n, int d, float scale, float* s) {
         for (int j = 0; j < n; ++j) s[j] = head_dot_ref(qh, keys + j * stride, d) * scale;
       },
-      exp_fp32_ref,
       [](const float* p, const float* values, int64_t stride, int n, int d, float* out) {
         std::fill(out, out + d, 0.0f);
         for (int j = 0; j < n; ++j)
@@ -144,7 +141,7 @@ void causal_attn_core_fp32(const float* q, const float* k, const float* v, float
                            int num_kv_heads, int head_dim, int, float rope_theta, uint8_t,
                            float* work, void*) {
   attend(q, k, v, cache, seq_pos, max_len, y, T, num_q_heads, num_kv_heads, head_dim, rope_theta,
-         work, true, head_scores_avx2, exp_fp32_avx2, head_mix_avx2);
+         work, true, head_scores_avx2, head_mix_avx2);
 }
 
 void install_causal_attention_ops(BackendOps& ops) {
