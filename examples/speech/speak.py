@@ -26,9 +26,11 @@ from model_inference_tools import kokoro, kokoro_onnx
 DEFAULT_PHONEMES = "koɲɲiʨiwa, kʲoːwa ii teɴkidesɯ ne."
 
 
-def model_files(cache: Path) -> tuple[Path, Path]:
-    """The engine's model files, converted from the packaged ONNX file on first use."""
-    arch, weights = cache / "kokoro_fp32.json", cache / "kokoro_fp32.bin"
+def model_files(cache: Path, int8: bool = False) -> tuple[Path, Path]:
+    """The engine's model files, converted from the packaged ONNX file on first use; with
+    ``int8`` the vocoder's convolutions take 7-bit int8 weights."""
+    stem = "kokoro_int8" if int8 else "kokoro_fp32"
+    arch, weights = cache / f"{stem}.json", cache / f"{stem}.bin"
     if not (arch.exists() and weights.exists()):
         import onnx
 
@@ -36,16 +38,16 @@ def model_files(cache: Path) -> tuple[Path, Path]:
         sd = kokoro.state_dict_from_onnx(kokoro_onnx.OnnxWeights(onnx_model))
         from model_inference_tools.engine_io import write_model
 
-        doc, tensors = kokoro.model_graph(sd)
+        doc, tensors = kokoro.model_graph(sd, int8=int8)
         write_model(arch, weights, doc, tensors)
     return arch, weights
 
 
-def load_model(cache: Path) -> mi.InferenceModel:
+def load_model(cache: Path, int8: bool = False) -> mi.InferenceModel:
     """The engine model; its kernel-3 and -7 convolutions take the Winograd paths (read
     from the environment at load), about 1.6 times faster overall for this model."""
     os.environ.setdefault("TOVRIN_FP32_CONV1D_DIRECT", "0")
-    return mi.InferenceModel(*(str(p) for p in model_files(cache)))
+    return mi.InferenceModel(*(str(p) for p in model_files(cache, int8)))
 
 
 def write_wav(path: str, audio: np.ndarray, rate: int = kokoro_onnx.SAMPLE_RATE) -> None:
