@@ -63,9 +63,7 @@ void conv1d_int8_narrow(const float* input, int L, int padding, const uint8_t* p
       }
       int8_t* s = reinterpret_cast<int8_t*>(qr);
       quantize_row_int8(input + (r - padding) * C_in, s, scales + r, C_in);
-      // Shifted to unsigned bytes for the kernel; the pad bytes meet zero weights.
-      for (int64_t i = 0; i < C_in; ++i) qr[i] ^= 0x80;
-      for (int64_t i = C_in; i < astride; ++i) qr[i] = 0;
+      offset_row_avx2(qr, C_in, int(astride));
     }
 #pragma omp barrier
     conv1d_int8_narrow_share_avx2(q, scales, packed, w_scales, bias, output, C_in, C_out, K,

@@ -35,6 +35,10 @@ void conv1d_int8_narrow_share_avx2(const uint8_t* q, const float* scales, const 
                                    const float* w_scales, const float* bias, float* output,
                                    int C_in, int C_out, int K, int dilation, int t0, int t1);
 
+// Shifts the n quantised bytes of a row to q + 128 and zeroes the row's pad bytes up to
+// `stride`.
+void offset_row_avx2(uint8_t* q, int n, int stride);
+
 // Scalar reference on the unpacked C_out x K x C_in weight.
 void conv1d_int8_narrow_ref(const float* input, int L, int padding, const int8_t* weight,
                             const float* w_scales, const float* bias, float* output, int L_out,

@@ -105,6 +105,17 @@ constexpr const TileFn* kTileByRows[kRows + 1] = {nullptr,   kTiles<1>, kTiles<2
 
 }  // namespace
 
+void offset_row_avx2(uint8_t* q, int n, int stride) {
+  const __m256i flip = _mm256_set1_epi8(-128);
+  int i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i* p = reinterpret_cast<__m256i*>(q + i);
+    _mm256_storeu_si256(p, _mm256_xor_si256(_mm256_loadu_si256(p), flip));
+  }
+  for (; i < n; ++i) q[i] ^= 0x80;
+  for (; i < stride; ++i) q[i] = 0;
+}
+
 void conv1d_int8_narrow_share_avx2(const uint8_t* q, const float* scales, const uint8_t* packed,
                                    const float* w_scales, const float* bias, float* output,
                                    int C_in, int C_out, int K, int dilation, int t0, int t1) {
