@@ -1,10 +1,10 @@
 """Kokoro-82M on the engine against ONNX Runtime, stage by stage.
 
-For a few utterances and all five voices: the engine's float32 graph against ONNX Runtime on
-the float rewrite of the int8 file (same weights, float products) and on the int8 file
-itself; with ``--int8`` the engine's int8 graph instead. Reported: whether the rounded durations agree, the largest difference of the pitch
-curve, the signal-to-noise ratio of the waveform when the lengths agree, and the mean
-absolute log-mel distance.
+For a few utterances and all five voices: the engine's float32 graph (with ``--int8`` its
+int8 graph) against ONNX Runtime on the float rewrite of the int8 file (same weights, float
+products) and on the int8 file itself. Reported: whether the rounded durations agree, the
+largest difference of the pitch curve, the signal-to-noise ratio of the waveform when the
+lengths agree, and the mean absolute log-mel distance.
 
     python benchmarks/kokoro_accuracy.py --cache ~/.cache/model_inference/kokoro
 """
