@@ -88,6 +88,8 @@ def main(argv=None) -> int:
     p.add_argument("--out", default="speech.wav", help="the WAV file to write")
     p.add_argument("--png", help="also write a spectrogram picture here")
     p.add_argument("--threads", type=int, default=None, help="OpenMP threads (default: all)")
+    p.add_argument("--int8", action="store_true",
+                   help="the int8 model (the vocoder's convolutions with 7-bit weights)")
     p.add_argument("--cache", default=os.path.join(Path.home(), ".cache", "model_inference",
                                                     "kokoro"),
                    help="where the converted model files are kept")
@@ -104,7 +106,7 @@ def main(argv=None) -> int:
         raise SystemExit("no phoneme of the input is in the model's symbol set")
     style = kokoro_onnx.style_for(kokoro_onnx.load_voices()[args.voice], len(tokens) - 2)
 
-    model = load_model(Path(args.cache))
+    model = load_model(Path(args.cache), args.int8)
     model.set_speed(args.speed)
     t0 = time.perf_counter()
     out = model.forward({"tokens": np.asarray(tokens, np.float32).reshape(-1, 1),

@@ -389,7 +389,7 @@ void Conv1dInt8::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   if (L_out < 1) return;
   if (per_tap()) {
     const int64_t Lp = int64_t(in.h) + 2 * cfg_.padding;
-    raise_scratch(req, 0, cpu::conv1d_int8_narrow_rows_bytes(int(Lp), int(C)), kInt8Cls, name);
+    raise_scratch(req, 0, cpu::conv1d_int8_narrow_rows_bytes(Lp, int(C)), kInt8Cls, name);
     raise_scratch(req, 5, Lp * 4, kInt8Cls, name);
   } else {
     raise_scratch(req, 2, K * C * L_out * 4, kInt8Cls, name);
@@ -409,7 +409,7 @@ TensorShape Conv1dInt8::forward(const TensorRef* inputs, int n_inputs, const Buf
   const float* b = bias_.empty() ? nullptr : bias_.data();
   if (narrow_.data) {
     const int64_t Lp = int64_t(L) + 2 * cfg_.padding;
-    int8_t* q = scratch_or_own(ctx, 0, cpu::conv1d_int8_narrow_rows_bytes(int(Lp), C), qscratch_);
+    int8_t* q = scratch_or_own(ctx, 0, cpu::conv1d_int8_narrow_rows_bytes(Lp, C), qscratch_);
     cpu::conv1d_int8_narrow(in, L, cfg_.padding, static_cast<const uint8_t*>(narrow_.data),
                             w_scales_.data(), b, out, L_out, C, N, K, cfg_.dilation,
                             reinterpret_cast<uint8_t*>(q), scratch_or_own(ctx, 5, Lp, sscratch_));

@@ -22,8 +22,8 @@ int64_t conv1d_int8_narrow_bytes(int C_out, int K, int C_in) {
   return P * K * kg * 32 + P * K * 8 * 4;
 }
 
-int64_t conv1d_int8_narrow_rows_bytes(int Lp, int C_in) {
-  return int64_t(Lp) * ((int64_t(C_in) + 3) / 4 * 4);
+int64_t conv1d_int8_narrow_rows_bytes(int64_t Lp, int C_in) {
+  return Lp * ((int64_t(C_in) + 3) / 4 * 4);
 }
 
 uint8_t* pack_conv1d_int8_narrow(const int8_t* weight, int C_out, int K, int C_in) {

@@ -20,7 +20,7 @@ uint8_t* pack_conv1d_int8_narrow(const int8_t* weight, int C_out, int K, int C_i
 int64_t conv1d_int8_narrow_bytes(int C_out, int K, int C_in);
 
 // Bytes of the quantised padded rows: Lp rows of C_in rounded up to 4.
-int64_t conv1d_int8_narrow_rows_bytes(int Lp, int C_in);
+int64_t conv1d_int8_narrow_rows_bytes(int64_t Lp, int C_in);
 
 // output[t][oc] from the L input rows with `padding` zero rows on each side, as
 // conv1d_int8_per_tap computes it. q: conv1d_int8_narrow_rows_bytes(L + 2 * padding, C_in)
