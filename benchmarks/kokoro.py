@@ -108,13 +108,14 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     runtimes = args.runtimes.split(",")
     threads = [int(t) for t in args.threads.split(",")]
-    load = os.getloadavg()
+    loads = [os.getloadavg()[0]]
     merged: dict = {}
     profiles: dict = {}
     for rnd in range(args.rounds):
         for t in threads:
             for rt in runtimes:
                 r = run(rt, t, args.cache, args.runs, args.profile and rnd == 0 and t == 1)
+                loads.append(os.getloadavg()[0])
                 m = merged.setdefault((rt, t), {"peak_rss_mib": 0.0})
                 m["peak_rss_mib"] = max(m["peak_rss_mib"], r.pop("peak_rss_mib"))
                 if "profile" in r:
@@ -125,8 +126,8 @@ def main(argv=None) -> int:
                     e["first"].append(v["first_s"])
                     e["times"] += v["times"]
                     e["cpu"] += v["cpu"]
-    load = tuple(max(a, b) for a, b in zip(load, os.getloadavg()))
-    print(f"load average (max of start/end): {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+    print(f"1-minute load average at the start and after each process: {min(loads):.2f} "
+          f"to {max(loads):.2f}")
     print("RTF best / median on the wall clock; on 1 thread also the median on the CPU clock "
           "(after 'cpu')")
     print("| utterance | audio s | threads | " + " | ".join(
