@@ -1,10 +1,10 @@
 """Kokoro-82M on the engine against ONNX Runtime, stage by stage.
 
-For a few utterances and all five voices: the engine's float32 graph against ONNX Runtime on
-the float rewrite of the int8 file (same weights, float products) and on the int8 file
-itself. Reported: whether the rounded durations agree, the largest difference of the pitch
-curve, the signal-to-noise ratio of the waveform when the lengths agree, and the mean
-absolute log-mel distance.
+For a few utterances and all five voices: the engine's float32 graph (with ``--int8`` its
+int8 graph) against ONNX Runtime on the float rewrite of the int8 file (same weights, float
+products) and on the int8 file itself. Reported: whether the rounded durations agree, the
+largest difference of the pitch curve, the signal-to-noise ratio of the waveform when the
+lengths agree, and the mean absolute log-mel distance.
 
     python benchmarks/kokoro_accuracy.py --cache ~/.cache/model_inference/kokoro
 """
@@ -34,6 +34,7 @@ def main(argv=None) -> int:
     ap.add_argument("--cache", default=os.path.join(Path.home(), ".cache", "model_inference",
                                                      "kokoro"))
     ap.add_argument("--speeds", default="1.0")
+    ap.add_argument("--int8", action="store_true", help="the engine's int8 graph")
     args = ap.parse_args(argv)
     import onnx
 
@@ -42,8 +43,10 @@ def main(argv=None) -> int:
 
     onnx_model = onnx.load(str(ko.assemble_model(args.cache)))
     sd = kokoro.state_dict_from_onnx(ko.OnnxWeights(onnx_model))
-    arch, weights = Path(args.cache) / "kokoro_stages.json", Path(args.cache) / "kokoro_stages.bin"
-    write_model(arch, weights, *kokoro.model_graph(sd, outputs=("durations", "pr.F0")))
+    stem = "kokoro_stages_int8" if args.int8 else "kokoro_stages"
+    arch, weights = Path(args.cache) / f"{stem}.json", Path(args.cache) / f"{stem}.bin"
+    write_model(arch, weights, *kokoro.model_graph(sd, outputs=("durations", "pr.F0"),
+                                                   int8=args.int8))
     engine = mi.InferenceModel(str(arch), str(weights))
     refs = {"ORT float": ko.Reference(onnx_model), "ORT int8": ko.Reference(onnx_model, False)}
     vocab, voices = ko.load_vocab(), ko.load_voices()

@@ -340,13 +340,15 @@ def conv1d_int8_model(x, wq, w_scales, bias, stride, padding, dilation):
     return y if bias is None else y + bias
 
 
-@pytest.mark.parametrize("bias", [True, False])
+# Weights in [-64, 63] take the 7-bit kernel at stride 1, the same arithmetic.
+@pytest.mark.parametrize("bias,narrow", [(True, False), (False, False), (True, True)])
 @pytest.mark.parametrize("K,stride,padding,dilation", [(1, 1, 0, 1), (3, 1, 1, 1), (7, 1, 9, 3),
                                                        (5, 1, 0, 2), (3, 2, 1, 1), (4, 3, 0, 2),
                                                        (1, 2, 0, 1)])
 @pytest.mark.parametrize("C_in,C_out,L", [(12, 9, 13), (33, 17, 40), (64, 80, 300)])
-def test_conv1d_int8_layer(case, make_model, C_in, C_out, L, K, stride, padding, dilation, bias):
-    wq = case.ints((C_out, K, C_in))
+def test_conv1d_int8_layer(case, make_model, C_in, C_out, L, K, stride, padding, dilation, bias,
+                           narrow):
+    wq = case.ints((C_out, K, C_in), -64, 64) if narrow else case.ints((C_out, K, C_in))
     w_scales = case.uniform(1e-3, 2e-2, C_out)
     b = case.normal(C_out) if bias else None
     x = case.normal((L, C_in))
@@ -366,6 +368,20 @@ def test_conv1d_int8_layer(case, make_model, C_in, C_out, L, K, stride, padding,
     ref = torch_conv1d(x, np.ascontiguousarray(w), b, stride, padding, dilation)
     err = np.abs(model.forward(x).reshape(ref.shape) - ref).max()
     assert err <= np.abs(w).sum(axis=(1, 2)).max() * np.abs(x).max() / 127
+
+
+@pytest.mark.parametrize("C_in,C_out,L,K,padding,dilation", [
+    (5, 3, 9, 1, 0, 1), (33, 17, 40, 3, 1, 1), (128, 40, 211, 11, 15, 3), (64, 24, 12, 7, 9, 3)])
+def test_conv1d_int8_narrow_kernel(case, C_in, C_out, L, K, padding, dilation):
+    wq = case.ints((C_out, K, C_in), -64, 64)
+    w_scales = case.uniform(1e-3, 2e-2, C_out)
+    b, x = case.normal(C_out), case.normal((L, C_in))
+    x[2] = 0  # a row of zeros keeps the smallest scale
+    want = conv1d_int8_model(x, wq, w_scales, b, 1, padding, dilation)
+    ref = t.conv1d_int8_narrow(x, wq, w_scales, b, padding, dilation, impl="ref")
+    case.check(ref, want, atol=1e-6 * float(np.abs(want).max()), rtol=0)
+    case.sweep(lambda threads: t.conv1d_int8_narrow(x, wq, w_scales, b, padding, dilation), ref,
+               threads=ALL_THREADS, exact=True, what="avx2 against the scalar reference")
 
 
 # ---- transposed layer --------------------------------------------------------------------

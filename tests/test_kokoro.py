@@ -308,12 +308,13 @@ def test_int8_convolution_stays_within_its_quantisation_error(tmp_path, rng, ker
     pad = dilation * (kernel - 1) // 2
     net = kokoro._Net(sd, "m", int8=True)
     net.arch.add_input("x", [0, c_in])
-    net.arch.outputs = [net.conv("conv", "c", "x", padding=pad, dilation=dilation)]
+    net.arch.outputs = [net.conv("conv", "c", "x", padding=pad, dilation=dilation, int8=True)]
     assert net.arch.nodes[-1]["op"] == "conv1d_int8"
+    assert np.abs(net.tensors["conv.weight_i8"]).max() <= 63  # the 7-bit kernel's range
     model = load_model(tmp_path, net.arch.to_json(), net.tensors)
     x = rng.normal(0, 1, (steps, c_in)).astype(np.float32)
     want = F.conv1d(torch.from_numpy(x.T[None]).double(), torch.from_numpy(sd["c.weight"]).double(),
                     torch.from_numpy(sd["c.bias"]).double(), padding=pad,
                     dilation=dilation)[0].T.numpy()
-    # Weights and inputs each lose about half a step of 1/127 of their row's range.
+    # Weights and inputs lose about half a step of 1/63 and 1/127 of their row's range.
     check(forward(model, x).reshape(want.shape), want, atol=0.02 * np.abs(want).max(), rtol=0)

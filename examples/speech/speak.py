@@ -26,9 +26,11 @@ from model_inference_tools import kokoro, kokoro_onnx
 DEFAULT_PHONEMES = "koɲɲiʨiwa, kʲoːwa ii teɴkidesɯ ne."
 
 
-def model_files(cache: Path) -> tuple[Path, Path]:
-    """The engine's model files, converted from the packaged ONNX file on first use."""
-    arch, weights = cache / "kokoro_fp32.json", cache / "kokoro_fp32.bin"
+def model_files(cache: Path, int8: bool = False) -> tuple[Path, Path]:
+    """The engine's model files, converted from the packaged ONNX file on first use; with
+    ``int8`` the vocoder's convolutions take 7-bit int8 weights."""
+    stem = "kokoro_int8" if int8 else "kokoro_fp32"
+    arch, weights = cache / f"{stem}.json", cache / f"{stem}.bin"
     if not (arch.exists() and weights.exists()):
         import onnx
 
@@ -36,16 +38,17 @@ def model_files(cache: Path) -> tuple[Path, Path]:
         sd = kokoro.state_dict_from_onnx(kokoro_onnx.OnnxWeights(onnx_model))
         from model_inference_tools.engine_io import write_model
 
-        doc, tensors = kokoro.model_graph(sd)
+        doc, tensors = kokoro.model_graph(sd, int8=int8)
         write_model(arch, weights, doc, tensors)
     return arch, weights
 
 
-def load_model(cache: Path) -> mi.InferenceModel:
-    """The engine model; its convolutions of kernel size 3 and up take the Winograd paths
-    (read from the environment at load), which makes the whole model about 1.5 times as fast."""
+def load_model(cache: Path, int8: bool = False) -> mi.InferenceModel:
+    """The engine model; its float convolutions of kernel size 3 and up take the Winograd
+    paths (read from the environment at load), which makes the float model about 1.5 times
+    as fast."""
     os.environ.setdefault("TOVRIN_FP32_CONV1D_DIRECT", "0")
-    return mi.InferenceModel(*(str(p) for p in model_files(cache)))
+    return mi.InferenceModel(*(str(p) for p in model_files(cache, int8)))
 
 
 def write_wav(path: str, audio: np.ndarray, rate: int = kokoro_onnx.SAMPLE_RATE) -> None:
@@ -86,6 +89,8 @@ def main(argv=None) -> int:
     p.add_argument("--out", default="speech.wav", help="the WAV file to write")
     p.add_argument("--png", help="also write a spectrogram picture here")
     p.add_argument("--threads", type=int, default=None, help="OpenMP threads (default: all)")
+    p.add_argument("--int8", action="store_true",
+                   help="the int8 model (the vocoder's convolutions with 7-bit weights)")
     p.add_argument("--cache", default=os.path.join(Path.home(), ".cache", "model_inference",
                                                     "kokoro"),
                    help="where the converted model files are kept")
@@ -102,7 +107,7 @@ def main(argv=None) -> int:
         raise SystemExit("no phoneme of the input is in the model's symbol set")
     style = kokoro_onnx.style_for(kokoro_onnx.load_voices()[args.voice], len(tokens) - 2)
 
-    model = load_model(Path(args.cache))
+    model = load_model(Path(args.cache), args.int8)
     model.set_speed(args.speed)
     t0 = time.perf_counter()
     out = model.forward({"tokens": np.asarray(tokens, np.float32).reshape(-1, 1),

@@ -7,6 +7,7 @@
 #include "backend/backend.h"
 #include "backend/cpu/conv1d.h"
 #include "backend/cpu/conv1d_winograd_chunks.h"
+#include "backend/cpu/conv1d_int8.h"
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
@@ -402,7 +403,12 @@ void Conv1dInt8::load_weights(const TensorLookup& lookup) {
       read_required<int8_t>(lookup, kInt8Cls, name, ".weight_i8", int64_t(N) * K * C);
   w_scales_ = read_required<float>(lookup, kInt8Cls, name, ".w_scales", N);
   bias_ = read_optional<float>(lookup, kInt8Cls, name, ".bias", N);
-  if (per_tap()) {
+  if (per_tap() && ops.device_kind == 0 &&
+      cpu::conv1d_int8_is_narrow(w.data(), int64_t(w.size()))) {
+    narrow_ = Buffer(cpu::pack_conv1d_int8_narrow(w.data(), N, K, C), 0,
+                     size_t(cpu::conv1d_int8_narrow_bytes(N, K, C)),
+                     [](void* p) { delete[] static_cast<uint8_t*>(p); });
+  } else if (per_tap()) {
     // Stored C_out x K x C_in, tap-major within a row.
     std::vector<int8_t> slice(size_t(N) * C);
     for (int k = 0; k < K; ++k) {
@@ -425,7 +431,7 @@ void Conv1dInt8::plan_workspace(const TensorShape& in, WorkspaceRequest& req) {
   if (L_out < 1) return;
   if (per_tap()) {
     const int64_t Lp = int64_t(in.h) + 2 * cfg_.padding;
-    raise_scratch(req, 0, Lp * C, kInt8Cls, name);
+    raise_scratch(req, 0, cpu::conv1d_int8_narrow_rows_bytes(Lp, int(C)), kInt8Cls, name);
     raise_scratch(req, 5, Lp * 4, kInt8Cls, name);
   } else {
     raise_scratch(req, 2, K * C * L_out * 4, kInt8Cls, name);
@@ -443,6 +449,14 @@ TensorShape Conv1dInt8::forward(const TensorRef* inputs, int n_inputs, const Buf
   const float* in = static_cast<const float*>(x.data);
   float* out = static_cast<float*>(output.data);
   const float* b = bias_.empty() ? nullptr : bias_.data();
+  if (narrow_.data) {
+    const int64_t Lp = int64_t(L) + 2 * cfg_.padding;
+    int8_t* q = scratch_or_own(ctx, 0, cpu::conv1d_int8_narrow_rows_bytes(Lp, C), qscratch_);
+    cpu::conv1d_int8_narrow(in, L, cfg_.padding, static_cast<const uint8_t*>(narrow_.data),
+                            w_scales_.data(), b, out, L_out, C, N, K, cfg_.dilation,
+                            reinterpret_cast<uint8_t*>(q), scratch_or_own(ctx, 5, Lp, sscratch_));
+    return o;
+  }
   if (per_tap()) {
     const int64_t Lp = int64_t(L) + 2 * cfg_.padding;
     std::vector<const uint8_t*> pk;

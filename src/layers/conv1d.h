@@ -71,6 +71,7 @@ class Conv1dInt8 : public ILayer {
   std::vector<float> w_scales_;
   std::vector<float> bias_;
   std::vector<Buffer> taps_;  // stride 1: one C_out x C_in pack per tap
+  Buffer narrow_;             // stride 1, weights in [-64, 63]: all taps, conv1d_int8.h layout
   Buffer whole_;              // otherwise: the C_out x K*C_in matrix
   std::vector<int64_t> bias64_;
   std::vector<float> fscratch_;

@@ -13,6 +13,7 @@
 
 #include "backend/cpu/conv1d.h"
 #include "backend/cpu/conv1d_winograd_chunks.h"
+#include "backend/cpu/conv1d_int8.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "layers/conv1d.h"
 #include "testing_arrays.h"
@@ -159,6 +160,37 @@ py::tuple quantize_row(const Array<float>& x, const std::string& impl) {
   return py::make_tuple(q, scale);
 }
 
+// The 7-bit int8 kernel: int8 weights [C_out, K, C_in] as the layer stores them, zero
+// padding rows on each side.
+Array<float> int8_narrow(const Array<float>& x, const Array<int8_t>& w,
+                         const Array<float>& w_scales, const std::optional<Array<float>>& bias,
+                         int padding, int dilation, const std::string& impl) {
+  if (x.ndim() != 2 || w.ndim() != 3) throw std::invalid_argument("x is [L, C], w [C_out, K, C]");
+  const int L = int(x.shape(0)), C = int(x.shape(1)), N = int(w.shape(0)), K = int(w.shape(1));
+  if (w.shape(2) != C || w_scales.size() != N || (bias && bias->size() != N))
+    throw std::invalid_argument("w, w_scales and bias disagree with x");
+  if (!cpu::conv1d_int8_is_narrow(w.data(), w.size()))
+    throw std::invalid_argument("weights outside [-64, 63]");
+  const int L_out = L + 2 * padding - dilation * (K - 1);
+  if (L_out < 1) throw std::invalid_argument("sequence too short");
+  std::vector<float> out(size_t(L_out) * N + 64, -1234.5f);
+  if (use_ref(impl)) {
+    cpu::conv1d_int8_narrow_ref(x.data(), L, padding, w.data(), w_scales.data(), data_or_null(bias),
+                                out.data(), L_out, C, N, K, dilation);
+  } else {
+    std::unique_ptr<uint8_t[]> pk(cpu::pack_conv1d_int8_narrow(w.data(), N, K, C));
+    std::vector<uint8_t> q(size_t(cpu::conv1d_int8_narrow_rows_bytes(L + 2 * padding, C)));
+    std::vector<float> scales(size_t(L + 2 * padding));
+    cpu::conv1d_int8_narrow(x.data(), L, padding, pk.get(), w_scales.data(), data_or_null(bias),
+                            out.data(), L_out, C, N, K, dilation, q.data(), scales.data());
+  }
+  for (size_t i = size_t(L_out) * N; i < out.size(); ++i)
+    if (out[i] != -1234.5f) throw std::runtime_error("kernel wrote past its output");
+  Array<float> r = new_array<float>({L_out, N});
+  std::memcpy(r.mutable_data(), out.data(), size_t(L_out) * N * sizeof(float));
+  return r;
+}
+
 py::dict winograd_matrices(int taps) {
   const cpu::Conv1dWinograd* v = cpu::conv1d_winograd_variant(taps);
   if (!v) throw std::invalid_argument("Winograd kernels take 3, 7 or 11 taps");
@@ -185,6 +217,8 @@ void bind_conv1d_testing(py::module_& t) {
         py::arg("impl") = "avx2");
   t.def("conv1d_direct", &direct, py::arg("x"), py::arg("w"), py::arg("bias"),
         py::arg("relu") = false, py::arg("dilation") = 1, py::arg("impl") = "avx2");
+  t.def("conv1d_int8_narrow", &int8_narrow, py::arg("x"), py::arg("w"), py::arg("w_scales"),
+        py::arg("bias"), py::arg("padding") = 0, py::arg("dilation") = 1, py::arg("impl") = "avx2");
   t.def("quantize_row_int8", &quantize_row, py::arg("x"), py::arg("impl") = "avx2");
   t.def("conv1d_winograd_matrices", &winograd_matrices, py::arg("taps"));
   t.def(
