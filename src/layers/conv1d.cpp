@@ -6,8 +6,8 @@
 
 #include "backend/backend.h"
 #include "backend/cpu/conv1d.h"
-#include "backend/cpu/conv1d_winograd_chunks.h"
 #include "backend/cpu/conv1d_int8.h"
+#include "backend/cpu/conv1d_winograd_chunks.h"
 #include "backend/cpu/conv2d.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "backend/cpu/conv1d.h"
-#include "backend/cpu/conv1d_winograd_chunks.h"
 #include "backend/cpu/conv1d_int8.h"
+#include "backend/cpu/conv1d_winograd_chunks.h"
 #include "backend/cpu/gemm_fp32.h"
 #include "layers/conv1d.h"
 #include "testing_arrays.h"
