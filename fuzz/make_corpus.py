@@ -123,7 +123,9 @@ def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
     g.add("q", "conv1d_int8", ["y"], "z", C_in=6, C_out=4, kernel_size=3, padding=1)
     g.add("t", "conv_transpose1d_fp32", ["z"], "u", C_in=4, C_out=2, kernel_size=4, stride=2,
           padding=1)
-    conv = {"c.weight": f32(6, 4, 3), "c.bias": f32(6),
+    g.add("e", "conv1d_fp32", ["u"], "v", C_in=2, C_out=3, kernel_size=5, padding=4, dilation=2,
+          extended_winograd=True)
+    conv = {"c.weight": f32(6, 4, 3), "c.bias": f32(6), "e.weight": f32(3, 2, 5),
             "q.weight_i8": rng.integers(-9, 9, (4, 3, 6), dtype=np.int8),
             "q.w_scales": np.full(4, 0.1, np.float32), "t.weight": f32(4, 2, 4)}
 
@@ -135,7 +137,8 @@ def sequence_models() -> dict[str, tuple[mt.Arch, dict]]:
           head_dim=4)
     h.add("gate", "silu_fp32", ["a"], "s")
     h.add("mul", "elemwise_mul_fp32", ["s", "n"], "m")
-    decoder = {"emb.weight": f32(11, 8), "norm.gamma": f32(8)}
+    h.add("lm_head", "seqgemm_fp32", ["m"], "logits", C_in=8, C_out=11, last_token_only=True)
+    decoder = {"emb.weight": f32(11, 8), "norm.gamma": f32(8), "lm_head.weight": f32(11, 8)}
     return {"lstm": (a, lstm), "style": (b, style), "encoder": (c, encoder), "bert": (d, bert),
             "speech_ends": (e, speech), "conv1d": (g, conv), "decoder": (h, decoder)}
 
