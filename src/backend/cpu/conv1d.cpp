@@ -57,15 +57,6 @@ Conv1dWinograd conv1d_winograd_from_points(int m, int r, const std::vector<int>&
 
 namespace {
 
-void fill_padded(const float* input, float* padded, int L, int C, int padding, int64_t Lp) {
-  const size_t row = size_t(C);
-  std::memset(padded, 0, size_t(padding) * row * sizeof(float));
-  std::memcpy(padded + size_t(padding) * row, input, size_t(L) * row * sizeof(float));
-  const int64_t after = Lp - padding - L;
-  if (after > 0)
-    std::memset(padded + size_t(padding + L) * row, 0, size_t(after) * row * sizeof(float));
-}
-
 // Tiles transformed, multiplied and transformed back together: their V and M stay in cache
 // between the three steps, and the products keep enough rows to reuse each weight panel.
 constexpr int kWinogradChunk = 96;
@@ -103,7 +94,7 @@ void winograd_run(const Conv1dWinograd& v, const float* input, const void* const
   float* padded = scratch;
   float* V = padded + Lp * C_in;
   float* M = V + int64_t(v.T) * tiles * C_in;
-  fill_padded(input, padded, L, C_in, padding, Lp);
+  conv1d_fill_padded(input, padded, L, C_in, padding, Lp);
   // Each thread takes a contiguous run of tiles through all three steps.
   const int threads = team_threads();
   if (threads > 1) {
@@ -120,6 +111,15 @@ void winograd_run(const Conv1dWinograd& v, const float* input, const void* const
 }
 
 }  // namespace
+
+void conv1d_fill_padded(const float* input, float* padded, int L, int C, int padding, int64_t Lp) {
+  const size_t row = size_t(C);
+  std::memset(padded, 0, size_t(padding) * row * sizeof(float));
+  std::memcpy(padded + size_t(padding) * row, input, size_t(L) * row * sizeof(float));
+  const int64_t after = Lp - padding - L;
+  if (after > 0)
+    std::memset(padded + size_t(padding + L) * row, 0, size_t(after) * row * sizeof(float));
+}
 
 const Conv1dWinograd* conv1d_winograd_variant(int taps) {
   static const Conv1dWinograd f4k3 = conv1d_winograd_from_points(4, 3, {0, 1, -1, 2, -2});
@@ -271,9 +271,19 @@ void conv1d_winograd_ref(const Conv1dWinograd& v, const float* input, const floa
   const int T = v.T;
   const int64_t Lp = winograd_rows(v, L, L_out, padding, dilation);
   std::vector<float> padded(size_t(Lp) * C_in);
-  fill_padded(input, padded.data(), L, C_in, padding, Lp);
+  conv1d_fill_padded(input, padded.data(), L, C_in, padding, Lp);
   std::vector<float> V(size_t(T) * tiles * C_in), M(size_t(T) * tiles * C_out);
-  for (int64_t i = 0; i < tiles; ++i) {
+  conv1d_winograd_input_ref(v, padded.data(), tiles, C_in, dilation, V.data());
+  for (int t = 0; t < T; ++t)
+    gemm_fp32_ref(&V[size_t(t) * tiles * C_in], U + size_t(t) * C_out * C_in, nullptr,
+                  &M[size_t(t) * tiles * C_out], false, int(tiles), C_in, C_out);
+  conv1d_winograd_output_ref(v, M.data(), bias, relu, tiles, L_out, C_out, dilation, output);
+}
+
+void conv1d_winograd_input_ref(const Conv1dWinograd& v, const float* padded, int64_t n, int C_in,
+                               int dilation, float* V) {
+  const int T = v.T;
+  for (int64_t i = 0; i < n; ++i) {
     const int64_t base = conv1d_winograd_tile_base(v, i, dilation);
     for (int t = 0; t < T; ++t)
       for (int c = 0; c < C_in; ++c) {
@@ -283,20 +293,23 @@ void conv1d_winograd_ref(const Conv1dWinograd& v, const float* input, const floa
           if (b != 0.0f)
             acc = std::fma(b, padded[size_t(base + int64_t(dilation) * j) * C_in + c], acc);
         }
-        V[(size_t(t) * tiles + i) * C_in + c] = acc;
+        V[(size_t(t) * n + i) * C_in + c] = acc;
       }
   }
-  for (int t = 0; t < T; ++t)
-    gemm_fp32_ref(&V[size_t(t) * tiles * C_in], U + size_t(t) * C_out * C_in, nullptr,
-                  &M[size_t(t) * tiles * C_out], false, int(tiles), C_in, C_out);
-  for (int64_t i = 0; i < tiles; ++i) {
+}
+
+void conv1d_winograd_output_ref(const Conv1dWinograd& v, const float* M, const float* bias,
+                                bool relu, int64_t n, int L_out, int C_out, int dilation,
+                                float* output) {
+  const int T = v.T;
+  for (int64_t i = 0; i < n; ++i) {
     const int64_t base = conv1d_winograd_tile_base(v, i, dilation);
     for (int j = 0; j < v.m && base + int64_t(dilation) * j < L_out; ++j)
       for (int c = 0; c < C_out; ++c) {
         float acc = 0.0f;
         for (int t = 0; t < T; ++t) {
           const float a = v.AT[size_t(j) * T + t];
-          if (a != 0.0f) acc = std::fma(a, M[(size_t(t) * tiles + i) * C_out + c], acc);
+          if (a != 0.0f) acc = std::fma(a, M[(size_t(t) * n + i) * C_out + c], acc);
         }
         if (bias) acc += bias[c];
         output[size_t(base + int64_t(dilation) * j) * C_out + c] =

@@ -56,6 +56,9 @@ void conv1d_winograd_f2k11(const float* input, const void* const* packed, const 
                            bool relu, int L, int L_out, int C_in, int C_out, int padding,
                            int dilation, float* output, float* scratch);
 
+// Copies L rows of C floats to `padded` after `padding` zero rows, zeros up to row Lp.
+void conv1d_fill_padded(const float* input, float* padded, int L, int C, int padding, int64_t Lp);
+
 // Direct-convolution panel layout: ceil(C_out/8) panels; panel p holds, for k = 0..K-1 and
 // ic = 0..Cg-1 in that order, the 8 floats weight[8p + j][k][ic] (j = 0..7), 0.0 where
 // 8p + j >= C_out. From weight laid out C_out x K x Cg; the block is freed with delete[].
@@ -117,6 +120,14 @@ void conv1d_winograd_ref(const Conv1dWinograd& v, const float* input, const floa
 void conv1d_direct_fp32_ref(const float* padded, const float* weight, const float* bias,
                             float* output, bool relu, int L_out, int C_in, int C_out, int K,
                             int dilation);
+// The two transforms of conv1d_winograd_ref, shared with the chunked form's reference:
+// V[t][i][c] for the n tiles of `padded` (Lp rows of C_in), and the n tiles of M back to
+// the output rows below L_out with bias and ReLU.
+void conv1d_winograd_input_ref(const Conv1dWinograd& v, const float* padded, int64_t n, int C_in,
+                               int dilation, float* V);
+void conv1d_winograd_output_ref(const Conv1dWinograd& v, const float* M, const float* bias,
+                                bool relu, int64_t n, int L_out, int C_out, int dilation,
+                                float* output);
 void quantize_row_int8_ref(const float* x, int8_t* q, float* scale, int n);
 
 }  // namespace mi::cpu

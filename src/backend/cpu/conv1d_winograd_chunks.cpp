@@ -30,14 +30,6 @@ int64_t padded_rows(const Conv1dWinograd& v, int K, int L, int L_out, int paddin
                            int64_t(dilation) * (int64_t(v.m) * groups + v.r - 1));
 }
 
-void fill_padded(const float* input, float* padded, int L, int C, int padding, int64_t Lp) {
-  const size_t row = size_t(C);
-  std::memset(padded, 0, size_t(padding) * row * sizeof(float));
-  std::memcpy(padded + size_t(padding) * row, input, size_t(L) * row * sizeof(float));
-  std::memset(padded + size_t(padding + L) * row, 0,
-              size_t(Lp - padding - L) * row * sizeof(float));
-}
-
 int64_t block_floats(const Conv1dWinograd& v, int K, int C_in, int C_out, int dilation) {
   return int64_t(v.T) * (input_tiles(v, K, kBlockTiles, dilation) * C_in + kBlockTiles * C_out);
 }
@@ -96,7 +88,7 @@ void conv1d_winograd_chunks_fp32(const Conv1dWinograd& v, int K, const float* in
   const int64_t Lp = padded_rows(v, K, L, L_out, padding, dilation);
   const Blocks blocks = blocks_of(tiles);
   float* padded = scratch;
-  fill_padded(input, padded, L, C_in, padding, Lp);
+  conv1d_fill_padded(input, padded, L, C_in, padding, Lp);
   auto run_blocks = [&](int64_t b0, int64_t b1, int slot) {
     float* V = padded + Lp * C_in + slot * block_floats(v, K, C_in, C_out, dilation);
     for (int64_t b = b0; b < b1; ++b) {
@@ -133,39 +125,14 @@ void conv1d_winograd_chunks_ref(const Conv1dWinograd& v, int K, const float* inp
   const int64_t ni = input_tiles(v, K, tiles, dilation);
   const int64_t Lp = padded_rows(v, K, L, L_out, padding, dilation);
   std::vector<float> padded(size_t(Lp) * C_in);
-  fill_padded(input, padded.data(), L, C_in, padding, Lp);
+  conv1d_fill_padded(input, padded.data(), L, C_in, padding, Lp);
   std::vector<float> V(size_t(T) * ni * C_in), M(size_t(T) * tiles * C_out);
-  for (int64_t i = 0; i < ni; ++i) {
-    const int64_t base = conv1d_winograd_tile_base(v, i, dilation);
-    for (int t = 0; t < T; ++t)
-      for (int c = 0; c < C_in; ++c) {
-        float acc = 0.0f;
-        for (int j = 0; j < T; ++j) {
-          const float b = v.BT[size_t(t) * T + j];
-          if (b != 0.0f)
-            acc = std::fma(b, padded[size_t(base + int64_t(dilation) * j) * C_in + c], acc);
-        }
-        V[(size_t(t) * ni + i) * C_in + c] = acc;
-      }
-  }
+  conv1d_winograd_input_ref(v, padded.data(), ni, C_in, dilation, V.data());
   for (int t = 0; t < T; ++t)
     conv1d_direct_fp32_ref(&V[size_t(t) * ni * C_in], U + size_t(t) * C_out * chunks * C_in,
                            nullptr, &M[size_t(t) * tiles * C_out], false, int(tiles), C_in, C_out,
                            chunks, dilation);
-  for (int64_t i = 0; i < tiles; ++i) {
-    const int64_t base = conv1d_winograd_tile_base(v, i, dilation);
-    for (int j = 0; j < v.m && base + int64_t(dilation) * j < L_out; ++j)
-      for (int c = 0; c < C_out; ++c) {
-        float acc = 0.0f;
-        for (int t = 0; t < T; ++t) {
-          const float a = v.AT[size_t(j) * T + t];
-          if (a != 0.0f) acc = std::fma(a, M[(size_t(t) * tiles + i) * C_out + c], acc);
-        }
-        if (bias) acc += bias[c];
-        output[size_t(base + int64_t(dilation) * j) * C_out + c] =
-            relu && !(acc > 0.0f) ? 0.0f : acc;
-      }
-  }
+  conv1d_winograd_output_ref(v, M.data(), bias, relu, tiles, L_out, C_out, dilation, output);
 }
 
 }  // namespace mi::cpu
