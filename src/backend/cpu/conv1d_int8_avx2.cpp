@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "backend/cpu/conv1d_int8.h"
+#include "backend/cpu/lanes_avx2.h"
 
 namespace mi::cpu {
 
@@ -37,7 +38,6 @@ void tile(const uint8_t* q, size_t astride, const float* scales, const Panels& p
     cs[j] = _mm256_load_ps(c);
     b[j] = _mm256_load_ps(bb);
   }
-  const __m256i ones = _mm256_set1_epi16(1);
   const size_t tap_bytes = size_t(kg) * 32;
   for (int k = 0; k < K; ++k) {
     const uint8_t* a = q + (size_t(m) + size_t(k) * dilation) * astride;
@@ -52,20 +52,7 @@ void tile(const uint8_t* q, size_t astride, const float* scales, const Panels& p
       for (int j = 0; j < PANELS; ++j)
         w[j] = _mm256_loadu_si256(
             reinterpret_cast<const __m256i*>(p.w[j] + k * tap_bytes + size_t(g) * 32));
-#pragma GCC unroll 8
-      for (int r = 0; r < ROWS; ++r) {
-        int32_t v;
-        std::memcpy(&v, a + r * astride + 4 * size_t(g), 4);
-        const __m256i x = _mm256_set1_epi32(v);
-#pragma GCC unroll 8
-        for (int j = 0; j < PANELS; ++j)
-          sum[r][j] =
-              _mm256_add_epi32(sum[r][j], _mm256_madd_epi16(_mm256_maddubs_epi16(x, w[j]), ones));
-// One row at a time: hoisting every row's products ahead of the sums would need more
-// registers than there are.
-#pragma GCC unroll 8
-        for (int j = 0; j < PANELS; ++j) asm("" : "+x"(sum[r][j]));
-      }
+      madd_u8_rows(sum, w, a + 4 * size_t(g), astride);
     }
 #pragma GCC unroll 8
     for (int r = 0; r < ROWS; ++r) {

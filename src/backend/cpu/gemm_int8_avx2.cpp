@@ -8,6 +8,7 @@
 
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/int8_arith.h"
+#include "backend/cpu/lanes_avx2.h"
 
 namespace mi::cpu {
 
@@ -380,7 +381,6 @@ void tile_u8(const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offs
   for (int r = 0; r < ROWS; ++r)
 #pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q) sum[r][q] = _mm256_setzero_si256();
-  const __m256i ones = _mm256_set1_epi16(1);
   const size_t wstride = size_t(kg) * 32;
   for (int g = 0; g < kg; ++g) {
     const uint8_t* a = a8 + size_t(g) * 4;
@@ -388,20 +388,7 @@ void tile_u8(const uint8_t* a8, const uint8_t* wbuf, int kg, const __m256i* offs
 #pragma GCC unroll 8
     for (int q = 0; q < PANELS; ++q)
       w[q] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wbuf + q * wstride + g * 32));
-#pragma GCC unroll 8
-    for (int r = 0; r < ROWS; ++r) {
-      int32_t v;
-      std::memcpy(&v, a + r * astride, 4);
-      const __m256i b = _mm256_set1_epi32(v);
-#pragma GCC unroll 8
-      for (int q = 0; q < PANELS; ++q)
-        sum[r][q] =
-            _mm256_add_epi32(sum[r][q], _mm256_madd_epi16(_mm256_maddubs_epi16(b, w[q]), ones));
-// One row at a time: hoisting every row's broadcast and products ahead of the sums would
-// need more registers than there are.
-#pragma GCC unroll 8
-      for (int q = 0; q < PANELS; ++q) asm("" : "+x"(sum[r][q]));
-    }
+    madd_u8_rows(sum, w, a, astride);
   }
   __m256i acc[kTileRows][2];
 #pragma GCC unroll 8
