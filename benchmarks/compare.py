@@ -285,9 +285,9 @@ def worker(rows: list, threads: int, rounds: int, runs: int, pause: float,
             for _ in range(3):
                 run(args[rt])
         time.sleep(pause)
-        names = list(rts)
+        order = list(rts)
         for r in range(rounds):
-            for rt in names[r % len(names):] + names[:r % len(names)]:
+            for rt in order[r % len(order):] + order[:r % len(order)]:
                 run = rts[rt][0]
                 for _ in range(runs):
                     t0 = time.perf_counter()
