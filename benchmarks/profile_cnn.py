@@ -50,6 +50,20 @@ def engine_kinds(arch: dict) -> dict:
     return out
 
 
+def profiled_runs(m, xe, runs: int) -> float:
+    """Median milliseconds of `runs` forward calls after a warm-up, the model's profile
+    holding those calls only."""
+    for _ in range(3):
+        m.forward(xe)
+    m.reset_profile()
+    t = []
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        m.forward(xe)
+        t.append((time.perf_counter() - t0) * 1e3)
+    return float(np.median(t))
+
+
 def engine_profile(arch_path: str, weights: str, x: np.ndarray, runs: int) -> tuple:
     import model_inference as mi
     from model_inference_tools.engine_io import quantize_input, to_engine_layout
@@ -59,19 +73,12 @@ def engine_profile(arch_path: str, weights: str, x: np.ndarray, runs: int) -> tu
     xe = to_engine_layout(x)
     if spec.dtype == "int8":
         xe = quantize_input(xe, spec.scale, spec.zp)
-    for _ in range(3):
-        m.forward(xe)
-    m.reset_profile()
-    t = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        m.forward(xe)
-        t.append((time.perf_counter() - t0) * 1e3)
+    median_ms = profiled_runs(m, xe, runs)
     kinds = engine_kinds(json.load(open(arch_path)))
     by_kind = collections.Counter()
     for name, ms in m.layer_profile().items():
         by_kind[kinds.get(name, name)] += ms / runs
-    return float(np.median(t)), by_kind
+    return median_ms, by_kind
 
 
 def ort_profile(onnx_path: str, x: np.ndarray, runs: int, threads: int) -> tuple:

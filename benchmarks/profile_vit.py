@@ -20,6 +20,8 @@ import time
 
 import numpy as np
 
+from profile_cnn import profiled_runs
+
 def flops(node: dict, tokens: int) -> float:
     """Multiply-add FLOPs of one dense or attention node over ``tokens`` tokens."""
     a = node.get("args", {})
@@ -37,16 +39,9 @@ def engine_profile(arch: str, weights: str, x: np.ndarray, runs: int):
 
     m = mi.InferenceModel(arch, weights)
     xe = to_engine_layout(x)
-    for _ in range(3):
-        m.forward(xe)
-    m.reset_profile()
-    t = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        m.forward(xe)
-        t.append((time.perf_counter() - t0) * 1e3)
+    median_ms = profiled_runs(m, xe, runs)
     ops = {k: v / runs for k, v in m.op_profile().items()}
-    return float(np.median(t)), ops, {k: v / runs for k, v in m.layer_profile().items()}
+    return median_ms, ops, {k: v / runs for k, v in m.layer_profile().items()}
 
 
 def ort_ops(onnx_path: str, x: np.ndarray, runs: int, threads: int):

@@ -124,13 +124,16 @@ class _Net:
         self.arch.add(node, "lstm_fp32", [x], node, hidden_size=hidden, bidirectional=True)
         return node
 
-    def ada_layer_norm(self, node: str, key: str, x: str, s: str) -> str:
+    def style_norm(self, op: str, node: str, key: str, x: str, s: str) -> str:
+        """An adaptive (instance or layer) norm whose style projection is `key`.fc."""
         w = self.weight(key + ".fc.weight")
         self.put(node, ".fc.weight", w)
         self.put(node, ".fc.bias", self.weight(key + ".fc.bias"))
-        self.arch.add(node, "ada_layer_norm_fp32", [x, s], node, C=w.shape[0] // 2,
-                      C_style=w.shape[1], eps=1e-5)
+        self.arch.add(node, op, [x, s], node, C=w.shape[0] // 2, C_style=w.shape[1], eps=1e-5)
         return node
+
+    def ada_layer_norm(self, node: str, key: str, x: str, s: str) -> str:
+        return self.style_norm("ada_layer_norm_fp32", node, key, x, s)
 
     def pointwise(self, node: str, key: str, x: str) -> str:
         """A per-step linear layer, as a convolution of kernel size 1."""
@@ -227,12 +230,7 @@ class _Net:
         return node
 
     def ada_in(self, node: str, key: str, x: str, s: str) -> str:
-        w = self.weight(key + ".fc.weight")
-        self.put(node, ".fc.weight", w)
-        self.put(node, ".fc.bias", self.weight(key + ".fc.bias"))
-        self.arch.add(node, "ada_in1d_fp32", [x, s], node, C=w.shape[0] // 2,
-                      C_style=w.shape[1], eps=1e-5)
-        return node
+        return self.style_norm("ada_in1d_fp32", node, key, x, s)
 
     def leaky(self, node: str, x: str, alpha: float) -> str:
         return self.op(node, "leaky_relu_fp32", [x], alpha=alpha)

@@ -58,6 +58,8 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
                                 const float* w_scales, const float* bias, float* y, int K, int N,
                                 int B, int n0, int n1) {
   const int nb = K / B;
+  // Lines of the next group fetched per block while this one is multiplied (see below).
+  const size_t lines_per_block = (size_t(8) * K / 64 + nb - 1) / nb;
   int n = n0;
   for (; n + 8 <= n1; n += 8) {
     const int8_t* w = Wq + size_t(n) * K;
@@ -66,7 +68,6 @@ void gemv_int8_blocks_rows_avx2(const int8_t* xq, const float* xs, const int8_t*
     // lines per block, and its block scales.
     const char* next = reinterpret_cast<const char*>(w + size_t(16) * K);
     const char* next_end = reinterpret_cast<const char*>(Wq + size_t(n1) * K);
-    const size_t lines_per_block = (size_t(8) * K / 64 + nb - 1) / nb;
     __m256 acc = _mm256_setzero_ps();
     for (int b = 0; b < nb; ++b) {
       for (size_t l = 0; l < lines_per_block && next < next_end; ++l, next += 64)
