@@ -15,6 +15,7 @@
 #include "backend/cpu/gemm_fp32.h"
 #include "backend/cpu/gemm_int8.h"
 #include "backend/cpu/int8_arith.h"
+#include "testing_arrays.h"
 #include "testing_families.h"
 
 namespace py = pybind11;
@@ -42,27 +43,6 @@ class ThreadCount {
 
 const float* bias_ptr(const std::optional<F32>& bias) { return bias ? bias->data() : nullptr; }
 
-// Output buffer followed by a guard area, to catch writes beyond the M x N result.
-class GuardedOutput {
- public:
-  explicit GuardedOutput(size_t n) : n_(n), data_(n + kGuard, kSentinel) {}
-  float* data() { return data_.data(); }
-  py::array_t<float> take(std::vector<py::ssize_t> shape) {
-    for (size_t i = n_; i < data_.size(); ++i)
-      if (std::memcmp(&data_[i], &kSentinel, sizeof(float)) != 0)
-        throw std::runtime_error("kernel wrote past the end of its output");
-    py::array_t<float> out(shape);
-    std::memcpy(out.mutable_data(), data_.data(), n_ * sizeof(float));
-    return out;
-  }
-
- private:
-  static constexpr size_t kGuard = 64;
-  static constexpr float kSentinel = -12345.678f;
-  size_t n_;
-  std::vector<float> data_;
-};
-
 py::array_t<float> pack_fp32(const F32& W) {
   const int N = int(W.shape(0)), K = int(W.shape(1));
   BackendOps& ops = active_backend_or_throw();
@@ -83,7 +63,7 @@ py::array_t<float> gemm_packed(const F32& A, const F32& W, const std::optional<F
   BackendOps& ops = active_backend_or_throw();
   std::unique_ptr<float[], void (*)(void*)> block(ops.pack_weights_fp32(W.data(), N, K),
                                                   ops.free_packed_fp32);
-  GuardedOutput C(size_t(M) * N);
+  Guarded<float> C(size_t(M) * N);
   {
     py::gil_scoped_release unlocked;
     ThreadCount tc(threads);
@@ -112,7 +92,7 @@ py::array_t<float> gemm_vector(const F32& x, const F32& W, const std::optional<F
   BackendOps& ops = active_backend_or_throw();
   std::unique_ptr<float[], void (*)(void*)> block(
       use_packed ? ops.pack_weights_fp32(W.data(), N, K) : nullptr, ops.free_packed_fp32);
-  GuardedOutput y{size_t(N)};
+  Guarded<float> y{size_t(N)};
   ThreadCount tc(threads);
   ops.gemm_fp32(x.data(), W.data(), bias_ptr(bias), y.data(), K, N, block.get(), nullptr);
   return y.take({N});
@@ -147,21 +127,6 @@ py::array_t<uint8_t> pack_int8_array(const I8& W) {
   return out;
 }
 
-// Output of `count` elements of T followed by a guard area.
-template <class T>
-struct Guarded {
-  explicit Guarded(size_t count) : n(count), data(count + 64, T(77)) {}
-  py::array_t<T> take(std::vector<py::ssize_t> shape) {
-    for (size_t i = n; i < data.size(); ++i)
-      if (data[i] != T(77)) throw std::runtime_error("kernel wrote past the end of its output");
-    py::array_t<T> out(shape);
-    std::memcpy(out.mutable_data(), data.data(), n * sizeof(T));
-    return out;
-  }
-  size_t n;
-  std::vector<T> data;
-};
-
 // gemm_int8 in either output mode, through the backend table or the scalar reference.
 py::array gemm_int8_call(const I8& A, const I8& W, const I64& bias,
                          const std::optional<I32>& multiplier, const std::optional<I32>& shift,
@@ -178,7 +143,7 @@ py::array gemm_int8_call(const I8& A, const I8& W, const I64& bias,
   o.channel_major = channel_major;
   Guarded<float> cf(float_output ? size_t(M) * N : 0);
   Guarded<int8_t> ci(float_output ? 0 : size_t(M) * N);
-  void* C = float_output ? static_cast<void*>(cf.data.data()) : ci.data.data();
+  void* C = float_output ? static_cast<void*>(cf.data()) : ci.data();
   if (reference) {
     o.C = C;
     cpu::gemm_int8_ref(A.data(), W.data(), o, M, K, N);
@@ -208,12 +173,12 @@ py::array_t<int32_t> gemm_int8_int32_call(const I8& A, const I8& W, bool referen
   Guarded<int32_t> C(size_t(M) * N);
   if (reference) {
     cpu::Int8Output o;
-    o.C = C.data.data();
+    o.C = C.data();
     cpu::gemm_int8_ref(A.data(), W.data(), o, M, K, N);
   } else {
     PackedInt8 block = pack_int8(W);
-    active_backend_or_throw().gemm_int8_int32(A.data(), block.get(), C.data.data(), M, K, N,
-                                              nullptr, nullptr);
+    active_backend_or_throw().gemm_int8_int32(A.data(), block.get(), C.data(), M, K, N, nullptr,
+                                              nullptr);
   }
   return C.take({M, N});
 }
@@ -223,11 +188,11 @@ py::array_t<float> gemm_int8_dequant_call(const I8& A, const I8& W, const F32& c
                                           bool accumulate, const F32& C0, bool reference) {
   const int M = int(A.shape(0)), K = int(A.shape(1)), N = int(W.shape(0));
   Guarded<float> C(size_t(M) * N);
-  std::memcpy(C.data.data(), C0.data(), size_t(M) * N * sizeof(float));
+  std::memcpy(C.data(), C0.data(), size_t(M) * N * sizeof(float));
   if (reference) {
     cpu::Int8Output o;
     o.mode = cpu::Int8Output::kDequant;
-    o.C = C.data.data();
+    o.C = C.data();
     o.col_scales = col_scales.data();
     o.row_scales = row_scales.data();
     o.fbias = bias_ptr(bias);
@@ -235,7 +200,7 @@ py::array_t<float> gemm_int8_dequant_call(const I8& A, const I8& W, const F32& c
     cpu::gemm_int8_ref(A.data(), W.data(), o, M, K, N);
   } else {
     PackedInt8 block = pack_int8(W);
-    cpu::gemm_int8_dequant(A.data(), block.get(), C.data.data(), M, K, N, col_scales.data(),
+    cpu::gemm_int8_dequant(A.data(), block.get(), C.data(), M, K, N, col_scales.data(),
                            row_scales.data(), bias_ptr(bias), accumulate);
   }
   return C.take({M, N});
@@ -259,14 +224,14 @@ py::array_t<float> gemm_int8_dynamic_call(const F32& X, const I8& W, const F32& 
   Guarded<float> Y(size_t(M) * N);
   if (reference) {
     cpu::gemm_int8_dynamic_ref(X.data(), W.data(), w_scales.data(), bias64.data(), bias_ptr(bias),
-                               Y.data.data(), M, K, N);
+                               Y.data(), M, K, N);
   } else {
     PackedInt8 block = pack_int8(W);
     Guarded<int8_t> q(size_t(M) * K);
     Guarded<float> scales{size_t(N)};
     ThreadCount tc(threads);
     cpu::gemm_int8_dynamic(X.data(), block.get(), w_scales.data(), bias64.data(), bias_ptr(bias),
-                           q.data.data(), scales.data.data(), Y.data.data(), M, K, N, nullptr);
+                           q.data(), scales.data(), Y.data(), M, K, N, nullptr);
     q.take({M, K});
     scales.take({N});
   }

@@ -43,26 +43,6 @@ void need_len(const Array<float>& v, int n, const char* what) {
     throw std::invalid_argument(std::string(what) + " needs " + std::to_string(n) + " values");
 }
 
-// Output array with a guard area behind it, to catch writes past the result.
-class Guarded {
- public:
-  explicit Guarded(size_t n) : n_(n), data_(n + kGuard, kSentinel) {}
-  float* data() { return data_.data(); }
-  Array<float> take(std::vector<py::ssize_t> shape) {
-    for (size_t i = n_; i < data_.size(); ++i)
-      if (data_[i] != kSentinel) throw std::runtime_error("kernel wrote past its output");
-    Array<float> out(shape);
-    std::memcpy(out.mutable_data(), data_.data(), n_ * sizeof(float));
-    return out;
-  }
-
- private:
-  static constexpr size_t kGuard = 64;
-  static constexpr float kSentinel = -1234.5f;
-  size_t n_;
-  std::vector<float> data_;
-};
-
 Array<float> snake(const Array<float>& x, const Array<float>& alpha,
                    const std::optional<Array<float>>& inv_alpha, const std::string& impl) {
   const Rows r = rows_of(x);

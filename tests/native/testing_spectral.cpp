@@ -25,26 +25,6 @@ void check_fft(int n_fft, int hop) {
     throw std::invalid_argument("n_fft must be even and at least 2, hop at least 1");
 }
 
-// Output with a guard area behind it, to catch writes past the result.
-class Guarded {
- public:
-  explicit Guarded(size_t n) : n_(n), data_(n + kGuard, kSentinel) {}
-  float* data() { return data_.data(); }
-  Array<float> take(std::vector<py::ssize_t> shape) {
-    for (size_t i = n_; i < data_.size(); ++i)
-      if (data_[i] != kSentinel) throw std::runtime_error("kernel wrote past its output");
-    Array<float> out(shape);
-    if (n_) std::memcpy(out.mutable_data(), data_.data(), n_ * sizeof(float));
-    return out;
-  }
-
- private:
-  static constexpr size_t kGuard = 64;
-  static constexpr float kSentinel = -1234.5f;
-  size_t n_;
-  std::vector<float> data_;
-};
-
 // [F, 2B] rows of magnitudes then phases of x (N >= 1 samples); the default Hann bases when
 // none are given.
 Array<float> stft(const Array<float>& x, int n_fft, int hop,

@@ -43,27 +43,6 @@ void need_len(const std::optional<Array<T>>& a, py::ssize_t n, const char* what)
     throw std::invalid_argument(std::string(what) + " needs " + std::to_string(n) + " values");
 }
 
-// Output with a guard area behind it, to catch writes past the result.
-class Guarded {
- public:
-  explicit Guarded(size_t n) : n_(n), data_(n + kGuard, kSentinel) {}
-  float* data() { return data_.data(); }
-  Array<float> take(std::vector<py::ssize_t> shape) {
-    for (size_t i = n_; i < data_.size(); ++i)
-      if (std::memcmp(&data_[i], &kSentinel, sizeof(float)) != 0)
-        throw std::runtime_error("kernel wrote past its output");
-    Array<float> out(shape);
-    if (n_) std::memcpy(out.mutable_data(), data_.data(), n_ * sizeof(float));
-    return out;
-  }
-
- private:
-  static constexpr size_t kGuard = 64;
-  static constexpr float kSentinel = -12345.678f;
-  size_t n_;
-  std::vector<float> data_;
-};
-
 using PackedF32 = std::unique_ptr<float[], void (*)(void*)>;
 using PackedI8 = std::unique_ptr<uint8_t[], void (*)(void*)>;
 
